@@ -1,0 +1,64 @@
+#include "driver.h"
+
+#include <cstring>
+
+#include "make_link.h"
+
+namespace {
+
+void trace_link(const link_entry& row, std::FILE* out) {
+  std::fprintf(out, "link \"%s\" -> \"%s\"\n", row.link_name, row.target);
+}
+
+}  // namespace
+
+bool walk_table(std::span<const link_entry> table, bool verbose, platform& system, std::FILE* out,
+                std::FILE* err) {
+  for (const link_entry& row : table) {
+    switch (row.type) {
+      case link_type::link:
+        if (verbose) trace_link(row, out);
+        if (!make_link(row.target, row.link_name, verbose, system, out, err)) return false;
+        break;
+      case link_type::symlink:
+        if (verbose) std::fprintf(out, "symlink \"%s\" -> \"%s\"\n", row.link_name, row.target);
+        std::fprintf(err, "symbolic links not supported on Windows: \"%s\" -> \"%s\"",
+                     row.link_name, row.target);
+        return false;
+      case link_type::condlink:
+        if (verbose) std::fprintf(out, "condlink \"%s\" -> \"%s\"\n", row.link_name, row.target);
+        if (!system.file_present(row.target)) {
+          if (verbose) std::fputs("skip condlink\n", out);
+          break;
+        }
+        if (verbose) {
+          std::fputs("process condlink\n", out);
+          trace_link(row, out);
+        }
+        if (!make_link(row.target, row.link_name, verbose, system, out, err)) return false;
+        break;
+      case link_type::skip:
+        break;
+      default:
+        std::fprintf(err, "unsupported type: %d\n", static_cast<int>(row.type));
+        return false;
+    }
+  }
+  return true;
+}
+
+int run_installer(int argc, const char* const argv[], std::span<const link_entry> table,
+                  platform& system, std::FILE* out, std::FILE* err) {
+  if (argc < 2) {
+    std::fwrite("missing arguments\n", 1, 18, err);
+    return 1;
+  }
+  if (!system.change_directory(argv[1])) {
+    std::fprintf(err, "unable to _chdir to \"%s\"\n", argv[1]);
+    return 1;
+  }
+  // Only the first two bytes count: "-verbose" turns tracing on as well.
+  const bool verbose = argc > 2 && std::strncmp(argv[2], "-v", 2) == 0;
+  if (verbose) std::fputs("Verbose mode.\n", out);
+  return walk_table(table, verbose, system, out, err) ? 0 : 1;
+}

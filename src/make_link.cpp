@@ -1,0 +1,30 @@
+#include "make_link.h"
+
+#include <string>
+
+bool make_link(const char* target, const char* link_name, bool verbose, platform& system,
+               std::FILE* out, std::FILE* err) {
+  // Only clear the old name when there is something to put in its place: with
+  // the target gone, link_name may hold the last copy of that program.
+  if (system.file_present(target)) system.delete_file(link_name);
+
+  if (system.create_hard_link(link_name, target)) {
+    if (verbose) std::fputs("processed hardlink\n", out);
+    return true;
+  }
+  if (verbose) report_last_error(system, err);
+
+  if (system.copy_file(target, link_name)) {
+    if (verbose) std::fputs("processed copy\n", out);
+    return true;
+  }
+  report_last_error(system, err);
+  std::fprintf(err, "creating link %s to %s failed\n", link_name, target);
+  return false;
+}
+
+void report_last_error(platform& system, std::FILE* err) {
+  const platform::error_code code = system.last_error();
+  const std::string text = system.error_text(code);
+  std::fprintf(err, "Error(%d): %s", static_cast<int>(code), text.c_str());
+}

@@ -1,0 +1,33 @@
+// The tool's only window onto the operating system. Windows and POSIX differ
+// behind this interface alone, and tests can stand in for any call here.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+class platform {
+ public:
+  using error_code = std::uint32_t;
+
+  virtual ~platform() = default;
+
+  // Makes path the working directory.
+  virtual bool change_directory(const char* path) = 0;
+  // Whether path names something that exists and is not a directory. Needs no
+  // read access, so an unreadable program still counts as present.
+  virtual bool file_present(const char* path) = 0;
+  // Removes a file, never a directory. Callers do not look at the outcome.
+  virtual void delete_file(const char* path) = 0;
+  // Makes link_name a second directory entry for the file target.
+  virtual bool create_hard_link(const char* link_name, const char* target) = 0;
+  // Copies target to link_name, failing if link_name exists. A failed copy
+  // removes what it created, so no truncated program is ever left behind.
+  virtual bool copy_file(const char* target, const char* link_name) = 0;
+  // The error of the calling thread's most recent failed call.
+  virtual error_code last_error() = 0;
+  // The system's text for code, with its own line end; empty when there is none.
+  virtual std::string error_text(error_code code) = 0;
+};
+
+// The real system calls of the platform the tool was built for.
+platform& native_platform();

@@ -1,0 +1,198 @@
+#include "driver.h"
+
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <string>
+#include <vector>
+
+#include "link_table.h"
+#include "test_support.h"
+
+namespace {
+
+class Driver : public ::testing::Test {
+ protected:
+  scoped_directory tree;
+  scoped_directory streams;
+  captured_stream out{streams.path() / "out"};
+  captured_stream err{streams.path() / "err"};
+  working_directory_guard cwd;
+
+  int run(std::vector<std::string> arguments, std::span<const link_entry> table = link_table) {
+    std::vector<const char*> argv{"link-installer"};
+    for (const std::string& argument : arguments) argv.push_back(argument.c_str());
+    return run_installer(static_cast<int>(argv.size()), argv.data(), table, native_platform(),
+                         out.get(), err.get());
+  }
+
+  bool walk(std::span<const link_entry> table, bool verbose) {
+    fs::current_path(tree.path());
+    return walk_table(table, verbose, native_platform(), out.get(), err.get());
+  }
+
+  // The trace of the built-in table on a tree where every hard link works.
+  static std::string full_trace() {
+    std::string trace = "Verbose mode.\n";
+    for (const link_entry& row : link_table) {
+      trace += std::string("link \"") + row.link_name + "\" -> \"" + row.target + "\"\n";
+      trace += "processed hardlink\n";
+    }
+    return trace;
+  }
+};
+
+TEST_F(Driver, NoArgumentIsRefusedBeforeAnythingElse) {
+  const fs::path before = fs::current_path();
+  EXPECT_EQ(run({}), 1);
+  EXPECT_EQ(err.text(), "missing arguments\n");
+  EXPECT_EQ(out.text(), "");
+  EXPECT_EQ(fs::current_path(), before);
+}
+
+TEST_F(Driver, UnusableRootGetsOnlyItsMessage) {
+  const std::string root = (tree.path() / "no such tree").string();
+  EXPECT_EQ(run({root, "-v"}), 1);
+  EXPECT_EQ(err.text(), "unable to _chdir to \"" + root + "\"\n");
+  EXPECT_EQ(out.text(), "");  // "Verbose mode." only follows a successful change
+}
+
+TEST_F(Driver, QuietRunOnCompleteTreeWritesNothingAndLinksAllRows) {
+  make_tree(tree.path(), link_table);
+  EXPECT_EQ(run({tree.path().string()}), 0);
+  EXPECT_EQ(out.text(), "");
+  EXPECT_EQ(err.text(), "");
+  for (const link_entry& row : link_table) {
+    EXPECT_TRUE(fs::equivalent(tree.path() / row.target, tree.path() / row.link_name))
+        << row.link_name;
+    EXPECT_EQ(read_file(tree.path() / row.link_name), program_content(row.target));
+  }
+}
+
+TEST_F(Driver, VerboseRunTracesEveryRowInTableOrderAndRerunsTheSame) {
+  make_tree(tree.path(), link_table);
+  EXPECT_EQ(run({tree.path().string(), "-v"}), 0);
+  EXPECT_EQ(run({tree.path().string(), "-v"}), 0);
+  EXPECT_EQ(out.text(), full_trace() + full_trace());
+  EXPECT_EQ(err.text(), "");
+  for (const link_entry& row : link_table) {
+    EXPECT_EQ(fs::hard_link_count(tree.path() / row.target), 2u) << row.target;
+  }
+}
+
+TEST_F(Driver, VerboseSwitchIsTheFirstTwoBytesOfTheSecondArgumentOnly) {
+  make_tree(tree.path(), link_table);
+  const std::string root = tree.path().string();
+  struct case_t {
+    std::vector<std::string> arguments;
+    bool verbose;
+  };
+  const std::vector<case_t> cases = {
+      {{root, "-v"}, true},  {{root, "-verbose"}, true}, {{root, "-vq", "x"}, true},
+      {{root, "-V"}, false}, {{root, "-"}, false},       {{root, "verbose"}, false},
+      {{root, ""}, false},   {{root, "x", "-v"}, false}, {{root, "--v"}, false},
+  };
+  for (const case_t& c : cases) {
+    SCOPED_TRACE(c.arguments[1]);
+    const size_t out_before = out.text().size();
+    EXPECT_EQ(run(c.arguments), 0);
+    EXPECT_EQ(out.text().substr(out_before), c.verbose ? full_trace() : "");
+  }
+  EXPECT_EQ(err.text(), "");
+}
+
+TEST_F(Driver, FailingRowStopsTheWalkAndKeepsEarlierRows) {
+  const link_entry table[] = {
+      {link_type::link, "a", "a2"},
+      {link_type::link, "missing", "m2"},
+      {link_type::link, "c", "c2"},
+  };
+  write_file(tree.path() / "a", "a");
+  write_file(tree.path() / "c", "c");
+  EXPECT_EQ(run({tree.path().string()}, table), 1);
+  EXPECT_TRUE(fs::equivalent(tree.path() / "a", tree.path() / "a2"));
+  EXPECT_FALSE(fs::exists(tree.path() / "m2"));
+  EXPECT_FALSE(fs::exists(tree.path() / "c2"));
+  EXPECT_EQ(out.text(), "");
+  const std::string errors = err.text();
+  EXPECT_NE(errors.rfind("creating link m2 to missing failed\n"), std::string::npos);
+  EXPECT_EQ(errors.back(), '\n');
+}
+
+TEST_F(Driver, SymlinkRowIsRefusedWithoutLineEndAndMakesNothing) {
+  write_file(tree.path() / "t", "t");
+  const link_entry table[] = {
+      {link_type::symlink, "t", "s"},
+      {link_type::link, "t", "never"},
+  };
+  EXPECT_FALSE(walk(table, true));
+  EXPECT_EQ(out.text(), "symlink \"s\" -> \"t\"\n");
+  EXPECT_EQ(err.text(), "symbolic links not supported on Windows: \"s\" -> \"t\"");
+  EXPECT_FALSE(fs::exists(tree.path() / "s"));
+  EXPECT_FALSE(fs::exists(tree.path() / "never"));
+}
+
+TEST_F(Driver, QuietSymlinkRowWritesOnlyTheRefusal) {
+  const link_entry table[] = {{link_type::symlink, "t", "s"}};
+  EXPECT_FALSE(walk(table, false));
+  EXPECT_EQ(out.text(), "");
+  EXPECT_EQ(err.text(), "symbolic links not supported on Windows: \"s\" -> \"t\"");
+}
+
+TEST_F(Driver, CondlinkRowsLinkPresentTargetsAndPassOverAbsentOnes) {
+  write_file(tree.path() / "present", "p");
+  write_file(tree.path() / "kept", "untouched");
+  fs::create_directories(tree.path() / "a-directory");
+  const link_entry table[] = {
+      {link_type::condlink, "absent", "kept"},
+      {link_type::condlink, "a-directory", "from-directory"},
+      {link_type::condlink, "present", "made"},
+  };
+  EXPECT_TRUE(walk(table, true));
+  EXPECT_EQ(out.text(),
+            "condlink \"kept\" -> \"absent\"\nskip condlink\n"
+            "condlink \"from-directory\" -> \"a-directory\"\nskip condlink\n"
+            "condlink \"made\" -> \"present\"\nprocess condlink\n"
+            "link \"made\" -> \"present\"\nprocessed hardlink\n");
+  EXPECT_EQ(err.text(), "");
+  EXPECT_EQ(read_file(tree.path() / "kept"), "untouched");
+  EXPECT_FALSE(fs::exists(tree.path() / "from-directory"));
+  EXPECT_TRUE(fs::equivalent(tree.path() / "present", tree.path() / "made"));
+}
+
+TEST_F(Driver, QuietCondlinkWritesNothing) {
+  write_file(tree.path() / "present", "p");
+  const link_entry table[] = {
+      {link_type::condlink, "absent", "x"},
+      {link_type::condlink, "present", "made"},
+  };
+  EXPECT_TRUE(walk(table, false));
+  EXPECT_EQ(out.text(), "");
+  EXPECT_EQ(err.text(), "");
+  EXPECT_TRUE(fs::equivalent(tree.path() / "present", tree.path() / "made"));
+}
+
+TEST_F(Driver, SkipRowWritesNothingEvenVerbose) {
+  write_file(tree.path() / "t", "t");
+  const link_entry table[] = {{link_type::skip, "t", "s"}, {link_type::skip, "t", "s2"}};
+  EXPECT_TRUE(walk(table, true));
+  EXPECT_EQ(out.text(), "");
+  EXPECT_EQ(err.text(), "");
+  EXPECT_FALSE(fs::exists(tree.path() / "s"));
+}
+
+TEST_F(Driver, UnknownTypesAreRefusedWithTheirValue) {
+  write_file(tree.path() / "t", "t");
+  for (const std::int32_t type : {4, -1, INT32_MIN, INT32_MAX}) {
+    SCOPED_TRACE(type);
+    const size_t err_before = err.text().size();
+    const link_entry table[] = {{type, "t", "s"}, {link_type::link, "t", "never"}};
+    EXPECT_FALSE(walk(table, true));
+    EXPECT_EQ(err.text().substr(err_before), "unsupported type: " + std::to_string(type) + "\n");
+  }
+  EXPECT_EQ(out.text(), "");
+  EXPECT_FALSE(fs::exists(tree.path() / "s"));
+  EXPECT_FALSE(fs::exists(tree.path() / "never"));
+}
+
+}  // namespace
