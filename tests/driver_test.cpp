@@ -76,7 +76,7 @@ TEST_F(Driver, VerboseRunTracesEveryRowInTableOrderAndRerunsTheSame) {
   EXPECT_EQ(out.text(), full_trace() + full_trace());
   EXPECT_EQ(err.text(), "");
   for (const link_entry& row : link_table) {
-    EXPECT_EQ(fs::hard_link_count(tree.path() / row.target), 2u) << row.target;
+    EXPECT_EQ(link_count(tree.path() / row.target), 2u) << row.target;
   }
 }
 

@@ -12,6 +12,10 @@
 #include <span>
 #include <string>
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 #include "link_table.h"
 #include "platform.h"
 
@@ -26,6 +30,22 @@ inline void write_file(const fs::path& path, const std::string& content) {
 inline std::string read_file(const fs::path& path) {
   std::ifstream file(path, std::ios::binary);
   return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+}
+
+// How many names the file has. The Windows runtime's stat always answers 1, so
+// ask the file system itself there.
+inline std::uintmax_t link_count(const fs::path& path) {
+#ifdef _WIN32
+  const HANDLE file = CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  BY_HANDLE_FILE_INFORMATION information{};
+  if (file == INVALID_HANDLE_VALUE) return 0;
+  GetFileInformationByHandle(file, &information);
+  CloseHandle(file);
+  return information.nNumberOfLinks;
+#else
+  return fs::hard_link_count(path);
+#endif
 }
 
 // A fresh directory, removed with everything in it when the test ends.
