@@ -1,12 +1,12 @@
 // The platform layer on POSIX systems, with Linux's in-kernel copies where present.
+#include "platform_posix.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
-
-#include "platform.h"
 
 #ifdef __linux__
 #include <linux/fs.h>
@@ -80,7 +80,9 @@ bool copy_with_read_write(int from, int to) {
   }
 }
 
-bool copy_contents(int from, int to) {
+}  // namespace
+
+bool posix_platform::copy_contents(int from, int to) {
   transfer_result result = clone_whole_file(from, to);
 #ifdef __linux__
   constexpr size_t chunk = size_t{1} << 30;
@@ -95,64 +97,59 @@ bool copy_contents(int from, int to) {
   return result == transfer_result::done;
 }
 
-class posix_platform final : public platform {
- public:
-  bool change_directory(const char* path) override { return chdir(path) != -1; }
+bool posix_platform::change_directory(const char* path) { return chdir(path) != -1; }
 
-  bool file_present(const char* path) override {
-    struct stat status;
-    return stat(path, &status) == 0 && !S_ISDIR(status.st_mode);
-  }
+bool posix_platform::file_present(const char* path) {
+  struct stat status;
+  return stat(path, &status) == 0 && !S_ISDIR(status.st_mode);
+}
 
-  void delete_file(const char* path) override { unlink(path); }
+void posix_platform::delete_file(const char* path) { unlink(path); }
 
-  bool create_hard_link(const char* link_name, const char* target) override {
-    // Follow a symbolic target, so the second name belongs to the program itself.
-    return linkat(AT_FDCWD, target, AT_FDCWD, link_name, AT_SYMLINK_FOLLOW) == 0;
-  }
+bool posix_platform::create_hard_link(const char* link_name, const char* target) {
+  // Follow a symbolic target, so the second name belongs to the program itself.
+  return linkat(AT_FDCWD, target, AT_FDCWD, link_name, AT_SYMLINK_FOLLOW) == 0;
+}
 
-  bool copy_file(const char* target, const char* link_name) override {
-    const int from = open(target, O_RDONLY | O_CLOEXEC);
-    if (from < 0) return false;
-    struct stat status;
-    if (fstat(from, &status) != 0) {
-      close_keeping_errno(from);
-      return false;
-    }
-    if (S_ISDIR(status.st_mode)) {
-      close(from);
-      errno = EISDIR;
-      return false;
-    }
-    // The target's permission bits keep a copied program executable; set-id
-    // bits are left out, as the copy may have another owner.
-    const int to = open(link_name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, status.st_mode & 0777);
-    if (to < 0) {
-      close_keeping_errno(from);
-      return false;
-    }
-    const bool copied = copy_contents(from, to);
-    int error = errno;
-    close(from);
-    // A write error may only show at close, on network file systems.
-    const bool closed = close(to) == 0;
-    if (copied && closed) return true;
-    if (copied) error = errno;
-    unlink(link_name);
-    errno = error;
+bool posix_platform::copy_file(const char* target, const char* link_name) {
+  const int from = open(target, O_RDONLY | O_CLOEXEC);
+  if (from < 0) return false;
+  struct stat status;
+  if (fstat(from, &status) != 0) {
+    close_keeping_errno(from);
     return false;
   }
-
-  error_code last_error() override { return static_cast<error_code>(errno); }
-
-  std::string error_text(error_code code) override {
-    std::string text = std::strerror(static_cast<int>(code));
-    text += '\n';
-    return text;
+  if (S_ISDIR(status.st_mode)) {
+    close(from);
+    errno = EISDIR;
+    return false;
   }
-};
+  // The target's permission bits keep a copied program executable; set-id
+  // bits are left out, as the copy may have another owner.
+  const int to = open(link_name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, status.st_mode & 0777);
+  if (to < 0) {
+    close_keeping_errno(from);
+    return false;
+  }
+  const bool copied = copy_contents(from, to);
+  int error = errno;
+  close(from);
+  // A write error may only show at close, on network file systems.
+  const bool closed = close(to) == 0;
+  if (copied && closed) return true;
+  if (copied) error = errno;
+  unlink(link_name);
+  errno = error;
+  return false;
+}
 
-}  // namespace
+platform::error_code posix_platform::last_error() { return static_cast<error_code>(errno); }
+
+std::string posix_platform::error_text(error_code code) {
+  std::string text = std::strerror(static_cast<int>(code));
+  text += '\n';
+  return text;
+}
 
 platform& native_platform() {
   static posix_platform instance;
