@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -99,6 +100,10 @@ std::string missing_file_report() {
 }
 std::string cross_device_report() {
   return windows_tool ? "Error(17): Not same device.\n" : "Error(18): Invalid cross-device link\n";
+}
+
+std::string disk_full_report() {
+  return windows_tool ? "Error(112): Disk full.\n" : "Error(28): No space left on device\n";
 }
 
 class EndToEnd : public ::testing::Test {
@@ -216,6 +221,130 @@ TEST_F(EndToEnd, WildcardRootMatchingOneDirectory) {
   EXPECT_EQ(result.status, 0);
   EXPECT_EQ(result.out.rfind("Verbose mode.\n" + link_line(0), 0), 0u) << result.out;
   EXPECT_EQ(result.err, "");
+}
+
+// Root arguments a careless or hostile caller may pass: each gets its
+// message and status 1, or works, and never crashes the tool.
+TEST_F(EndToEnd, HostileRootArguments) {
+  const std::string long_root = [] {
+    std::string path;
+    while (path.size() <= 5000) path += "deep/";
+    return path;
+  }();
+  write_file(base.path() / "a-file", "not a directory");
+  for (const std::string& root : {long_root, std::string("a-file"), std::string("")}) {
+    SCOPED_TRACE(root.substr(0, 20));
+    const outcome result = run({root, "-v"});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err, "unable to _chdir to \"" + root + "\"\n");
+  }
+  for (const std::string name : {"tool chain", "-toolchain", "t\xc3\xa4ol"}) {
+    SCOPED_TRACE(name);
+    fs::create_directory_symlink("toolchain", base.path() / name);
+    const outcome result = run({name});
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err, "");
+    fs::remove(base.path() / name);
+  }
+  for (const auto& row : expected_rows) {
+    EXPECT_TRUE(fs::equivalent(root() / row[0], root() / row[1])) << row[0];
+  }
+}
+
+// Runs the native tool as an unprivileged user, to meet the permission
+// checks that root passes through.
+class AsUnprivilegedUser : public EndToEnd {
+ protected:
+  static constexpr unsigned nobody = 65534;
+  void SetUp() override {
+    if (windows_tool) GTEST_SKIP() << "Wine will not use a prefix that another user owns";
+    if (geteuid() != 0) GTEST_SKIP() << "changing to another user needs root";
+    if (std::system("command -v setpriv >/dev/null") != 0) GTEST_SKIP() << "no setpriv";
+    EndToEnd::SetUp();
+    for (const auto& entry : fs::recursive_directory_iterator(root())) {
+      ASSERT_EQ(lchown(entry.path().c_str(), nobody, nobody), 0);
+    }
+    ASSERT_EQ(chown(root().c_str(), nobody, nobody), 0);
+    saved = tool_command;
+    tool_command.insert(tool_command.begin(),
+                        {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+  }
+  void TearDown() override {
+    if (!saved.empty()) tool_command = saved;
+  }
+  std::vector<std::string> saved;
+};
+
+TEST_F(AsUnprivilegedUser, RootWithoutSearchPermission) {
+  fs::permissions(root(), fs::perms::owner_read | fs::perms::owner_write);
+  const outcome result = run({"toolchain", "-v"});
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.out, "");
+  EXPECT_EQ(result.err, "unable to _chdir to \"toolchain\"\n");
+  fs::permissions(root(), fs::perms::owner_all);
+}
+
+TEST_F(AsUnprivilegedUser, ReadOnlyDirectoryKeepsItsOldName) {
+  write_file(root() / expected_rows[4][0], "an older ar");
+  ASSERT_EQ(chown((root() / "bin").c_str(), 0, 0), 0);
+  fs::permissions(root() / "bin", fs::perms(0555));
+  const outcome result = run({"toolchain"});
+  fs::permissions(root() / "bin", fs::perms(0755));
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.out, "");
+  // The delete is refused, so the copy meets the old name and refuses too.
+  EXPECT_EQ(result.err,
+            "Error(17): File exists\n"
+            "creating link bin/arm-uclinuxeabi-ar.exe to arm-uclinuxeabi/bin/ar.exe failed\n");
+  EXPECT_EQ(read_file(root() / expected_rows[4][0]), "an older ar");
+  EXPECT_TRUE(fs::equivalent(root() / expected_rows[3][0], root() / expected_rows[3][1]));
+  EXPECT_FALSE(fs::exists(root() / expected_rows[5][0]));
+}
+
+TEST_F(AsUnprivilegedUser, UnreadableTargetFailsItsRowAndStaysIntact) {
+  const fs::path target = root() / expected_rows[3][1];
+  ASSERT_EQ(chown(target.c_str(), 0, 0), 0);
+  fs::permissions(target, fs::perms::none);
+  const outcome result = run({"toolchain", "-v"});
+  fs::permissions(target, fs::perms::owner_read);
+  EXPECT_EQ(read_file(target), "program arm-uclinuxeabi/bin/c++.exe\n");
+  if (read_file("/proc/sys/fs/protected_hardlinks") == "0\n") {
+    // Without that protection the hard link needs no access to the file.
+    EXPECT_EQ(result.status, 0);
+    return;
+  }
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.err,
+            "Error(1): Operation not permitted\nError(13): Permission denied\n"
+            "creating link arm-uclinuxeabi/bin/g++.exe to arm-uclinuxeabi/bin/c++.exe failed\n");
+  EXPECT_EQ(result.out.substr(result.out.rfind("link ")), link_line(3));
+  EXPECT_FALSE(fs::exists(root() / expected_rows[4][0]));
+}
+
+// A disk that fills up during a copy: "bin" on a tmpfs too small for ar.
+TEST_F(EndToEnd, DiskFullDuringCopyLeavesNoPartialFile) {
+  if (geteuid() != 0) GTEST_SKIP() << "mounting a small tmpfs needs root";
+  const fs::path small = base.path() / "small";
+  fs::create_directories(small);
+  if (std::system(
+          ("mount -t tmpfs -o size=1m tmpfs '" + small.string() + "' 2>/dev/null").c_str()) != 0) {
+    GTEST_SKIP() << "this machine does not allow tmpfs mounts";
+  }
+  fs::copy(root() / "bin", small / "bin", fs::copy_options::recursive);
+  fs::remove_all(root() / "bin");
+  fs::create_directory_symlink(small / "bin", root() / "bin");
+  write_file(root() / expected_rows[4][1], std::string(3 << 20, 'a'));
+
+  const outcome result = run({"toolchain"});
+  std::system(("umount '" + small.string() + "'").c_str());
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.out, "");
+  EXPECT_EQ(result.err, disk_full_report() +
+                            "creating link bin/arm-uclinuxeabi-ar.exe to "
+                            "arm-uclinuxeabi/bin/ar.exe failed\n");
+  EXPECT_TRUE(fs::equivalent(root() / expected_rows[3][0], root() / expected_rows[3][1]));
 }
 
 }  // namespace
