@@ -8,18 +8,7 @@ cmake --build build -j "$(nproc 2>/dev/null || echo 2)" >/dev/null
 
 tree=$PWD/build/sample-tree
 rm -rf "$tree"
-programs="arm-uclinuxeabi/libc/thumb2/usr/lib/bin/gdbserver
-arm-uclinuxeabi/libc/usr/lib/bin/gdbserver
-arm-uclinuxeabi/libc/armv6-m/usr/lib/bin/gdbserver
-arm-uclinuxeabi/bin/c++.exe arm-uclinuxeabi/bin/ar.exe arm-uclinuxeabi/bin/objdump.exe
-arm-uclinuxeabi/bin/ld.real.exe arm-uclinuxeabi/bin/strip.exe arm-uclinuxeabi/bin/objcopy.exe
-arm-uclinuxeabi/bin/ranlib.exe arm-uclinuxeabi/bin/nm.exe arm-uclinuxeabi/bin/as.exe
-bin/arm-uclinuxeabi-c++.exe bin/arm-uclinuxeabi-gcc-4.4.1.exe"
-for program in $programs; do
-  mkdir -p "$tree/$(dirname "$program")"
-  echo "sample $program" >"$tree/$program"
-done
-mkdir -p "$tree"/arm-uclinuxeabi/libc/{thumb2/,armv6-m/,}usr/bin
+scripts/make-sample-tree.sh "$tree"
 
 echo "\$ link-installer $tree -v"
 status=0

@@ -1,5 +1,6 @@
 #include "driver.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "make_link.h"
@@ -10,41 +11,45 @@ void trace_link(const link_entry& row, std::FILE* out) {
   std::fprintf(out, "link \"%s\" -> \"%s\"\n", row.link_name, row.target);
 }
 
+// Handles one row by its type; answers false when the walk must stop.
+bool handle_row(const link_entry& row, bool verbose, platform& system, std::FILE* out,
+                std::FILE* err) {
+  switch (row.type) {
+    case link_type::link:
+      if (verbose) trace_link(row, out);
+      return make_link(row.target, row.link_name, verbose, system, out, err);
+    case link_type::symlink:
+      if (verbose) std::fprintf(out, "symlink \"%s\" -> \"%s\"\n", row.link_name, row.target);
+      std::fprintf(err, "symbolic links not supported on Windows: \"%s\" -> \"%s\"", row.link_name,
+                   row.target);
+      return false;
+    case link_type::condlink:
+      if (verbose) std::fprintf(out, "condlink \"%s\" -> \"%s\"\n", row.link_name, row.target);
+      if (!system.file_present(row.target)) {
+        if (verbose) std::fputs("skip condlink\n", out);
+        return true;
+      }
+      if (verbose) {
+        std::fputs("process condlink\n", out);
+        trace_link(row, out);
+      }
+      return make_link(row.target, row.link_name, verbose, system, out, err);
+    case link_type::skip:
+      return true;
+    default:
+      std::fprintf(err, "unsupported type: %d\n", static_cast<int>(row.type));
+      return false;
+  }
+}
+
 }  // namespace
 
 bool walk_table(std::span<const link_entry> table, bool verbose, platform& system, std::FILE* out,
                 std::FILE* err) {
-  for (const link_entry& row : table) {
-    switch (row.type) {
-      case link_type::link:
-        if (verbose) trace_link(row, out);
-        if (!make_link(row.target, row.link_name, verbose, system, out, err)) return false;
-        break;
-      case link_type::symlink:
-        if (verbose) std::fprintf(out, "symlink \"%s\" -> \"%s\"\n", row.link_name, row.target);
-        std::fprintf(err, "symbolic links not supported on Windows: \"%s\" -> \"%s\"",
-                     row.link_name, row.target);
-        return false;
-      case link_type::condlink:
-        if (verbose) std::fprintf(out, "condlink \"%s\" -> \"%s\"\n", row.link_name, row.target);
-        if (!system.file_present(row.target)) {
-          if (verbose) std::fputs("skip condlink\n", out);
-          break;
-        }
-        if (verbose) {
-          std::fputs("process condlink\n", out);
-          trace_link(row, out);
-        }
-        if (!make_link(row.target, row.link_name, verbose, system, out, err)) return false;
-        break;
-      case link_type::skip:
-        break;
-      default:
-        std::fprintf(err, "unsupported type: %d\n", static_cast<int>(row.type));
-        return false;
-    }
-  }
-  return true;
+  // In table order, stopping at the first row that fails.
+  return std::all_of(table.begin(), table.end(), [&](const link_entry& row) {
+    return handle_row(row, verbose, system, out, err);
+  });
 }
 
 int run_installer(int argc, const char* const argv[], std::span<const link_entry> table,

@@ -7,6 +7,7 @@
 // The runtime expands wildcards in the arguments before main sees them, so a
 // tree root typed as a pattern that matches one directory works. MinGW-w64
 // leaves this off unless the program asks for it.
+// NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp): the runtime's name
 int _dowildcard = -1;
 
 namespace {
