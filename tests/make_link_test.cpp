@@ -194,4 +194,12 @@ TEST(ReportLastError, ReportIsOneWholeLine) {
   EXPECT_EQ(text.find('\n'), text.size() - 1);
 }
 
+#ifdef _WIN32
+// Where the system has no text for a code, the report's text is empty rather
+// than a null pointer handed to printf.
+TEST(ReportLastError, CodeWithoutSystemTextGivesAnEmptyText) {
+  EXPECT_EQ(native_platform().error_text(0x2FFFFFF0u), "");
+}
+#endif
+
 }  // namespace
