@@ -61,12 +61,28 @@ class interruptible_platform : public posix_platform {
 };
 #endif
 
+#ifdef _WIN32
+constexpr platform::error_code not_same_device = 17;  // ERROR_NOT_SAME_DEVICE
+#else
+constexpr platform::error_code not_same_device = EXDEV;
+#endif
+
+bool links_into_bin_from_elsewhere(const char* link_name, const char* target) {
+  return std::strncmp(link_name, "bin/", 4) == 0 && std::strncmp(target, "bin/", 4) != 0;
+}
+
 // Passes every call to the real platform, except the one the fault names,
-// which fails with the chosen error instead.
+// which fails with the chosen error instead. Where "bin" cannot be put on
+// another file system, it can refuse the hard links into it as that would.
 class faulty_platform : public platform {
  public:
-  faulty_platform(platform& real, point where, std::string path, error_code error)
-      : real_(real), where_(where), path_(std::move(path)), error_(error) {}
+  faulty_platform(platform& real, point where, std::string path, error_code error,
+                  bool refuse_links_into_bin)
+      : real_(real),
+        where_(where),
+        path_(std::move(path)),
+        error_(error),
+        refuse_links_into_bin_(refuse_links_into_bin) {}
 
   bool change_directory(const char* path) override {
     return !fault(point::change_directory, path) && real_.change_directory(path);
@@ -78,7 +94,12 @@ class faulty_platform : public platform {
     if (!fault(point::remove, path)) real_.delete_file(path);
   }
   bool create_hard_link(const char* link_name, const char* target) override {
-    return !fault(point::hard_link, link_name) && real_.create_hard_link(link_name, target);
+    if (fault(point::hard_link, link_name)) return false;
+    if (refuse_links_into_bin_ && links_into_bin_from_elsewhere(link_name, target)) {
+      injected_ = not_same_device;
+      return false;
+    }
+    return real_.create_hard_link(link_name, target);
   }
   bool copy_file(const char* target, const char* link_name) override {
     if (fault(point::copy_create, link_name)) return false;
@@ -92,20 +113,22 @@ class faulty_platform : public platform {
     return real_.copy_file(target, link_name);
 #endif
   }
-  error_code last_error() override { return faulted_ ? error_ : real_.last_error(); }
+  error_code last_error() override { return injected_ ? *injected_ : real_.last_error(); }
   std::string error_text(error_code code) override { return real_.error_text(code); }
 
  private:
   bool fault(point p, const char* path) {
-    faulted_ = p == where_ && path_ == path;
-    return faulted_;
+    injected_.reset();
+    if (p == where_ && path_ == path) injected_ = error_;
+    return injected_.has_value();
   }
 
   platform& real_;
   point where_;
   std::string path_;
   error_code error_;
-  bool faulted_ = false;
+  bool refuse_links_into_bin_;
+  std::optional<error_code> injected_;
 };
 
 enum class tree_state { fresh, finished, stale };
@@ -139,6 +162,99 @@ std::string last_line(std::string text) {
   return newline == std::string::npos ? text : text.substr(newline + 1);
 }
 
+// A generated tree in one of its states. With "bin" on another file system,
+// the eight rows that link into it from elsewhere go through the copy; where
+// it cannot be put there, those hard links are refused by the fault layer.
+class fault_tree {
+ public:
+  fault_tree(tree_state state, const std::optional<scoped_directory>& elsewhere) {
+    make_tree(root, link_table);
+    if (elsewhere) {
+      bin_home.emplace(elsewhere->path());
+      fs::copy(root / "bin", bin_home->path() / "bin", fs::copy_options::recursive);
+      fs::remove_all(root / "bin");
+      std::error_code no_symlinks;
+      fs::create_directory_symlink(bin_home->path() / "bin", root / "bin", no_symlinks);
+      if (no_symlinks)
+        fs::copy(bin_home->path() / "bin", root / "bin", fs::copy_options::recursive);
+      simulated_copies = static_cast<bool>(no_symlinks);
+    } else {
+      simulated_copies = true;
+    }
+    for (const link_entry& entry : link_table) {
+      if (state == tree_state::finished) {
+        fs::copy_file(root / entry.target, root / entry.link_name);
+      } else if (state == tree_state::stale) {
+        write_file(root / entry.link_name, "stale");
+      }
+      before[entry.link_name] = content(root / entry.link_name);
+    }
+  }
+
+  static bool copy_row(int row) {
+    return links_into_bin_from_elsewhere(link_table[row].link_name, link_table[row].target);
+  }
+
+  scoped_directory base;
+  fs::path root = base.path() / "tree";
+  std::optional<scoped_directory> bin_home;
+  bool simulated_copies = false;
+  std::map<std::string, std::optional<std::string>> before;
+};
+
+struct fault {
+  tree_state state;
+  int row;  // -1 for the change of directory
+  point where;
+};
+
+// The row that must fail, or -1. The old name stays in place when the probe
+// or the delete fails, so the link and then the copy both meet it.
+int failing_row(const fault& f, const fault_tree& tree) {
+  if (f.row < 0) return 0;
+  if (f.where == point::probe || f.where == point::remove) {
+    return f.state == tree_state::fresh ? -1 : f.row;
+  }
+  if (f.where == point::copy_create || f.where == point::copy_transfer) {
+    return tree.copy_row(f.row) ? f.row : -1;
+  }
+  return -1;
+}
+
+// With -v one report for each refused hard link; then the failed copy's.
+size_t expected_reports(const fault& f, const fault_tree& tree, int failing, bool verbose) {
+  if (f.row < 0) return 0;
+  size_t reports = failing >= 0 ? 1 : 0;
+  const int handled = failing >= 0 ? failing + 1 : 14;
+  for (int r = 0; verbose && r < handled; ++r) {
+    if (tree.copy_row(r) || (r == f.row && (f.where == point::hard_link || r == failing))) {
+      ++reports;
+    }
+  }
+  return reports;
+}
+
+void check_names(const fault& f, const fault_tree& tree, int failing) {
+  for (int r = 0; r < 14; ++r) {
+    const link_entry& entry = link_table[r];
+    const std::optional<std::string> now = content(tree.root / entry.link_name);
+    const std::optional<std::string>& before = tree.before.at(entry.link_name);
+    EXPECT_EQ(content(tree.root / entry.target), program_content(entry.target)) << entry.target;
+    if (f.row >= 0 && r < (failing >= 0 ? failing : 14)) {
+      EXPECT_EQ(now, program_content(entry.target)) << "handled " << entry.link_name;
+    } else if (f.row >= 0 && r == failing) {
+      // Only the delete of a present target may take the old name, and a
+      // failed copy may never leave part of a program behind.
+      if (now != before) {
+        EXPECT_EQ(now, std::nullopt) << "failed " << entry.link_name;
+        EXPECT_TRUE(f.where == point::copy_create || f.where == point::copy_transfer);
+      }
+    } else {
+      EXPECT_EQ(now, before) << "untouched " << entry.link_name;
+    }
+  }
+}
+
 TEST(FaultInjection, EveryRowEveryFailurePointKeepsFilesSafe) {
 #ifdef _WIN32
   platform& real = native_platform();
@@ -156,109 +272,50 @@ TEST(FaultInjection, EveryRowEveryFailurePointKeepsFilesSafe) {
   points.push_back(point::copy_transfer);
 #endif
   int combinations = 0;
+  bool simulated = false;
   for (const tree_state state : {tree_state::fresh, tree_state::finished, tree_state::stale}) {
     for (const bool verbose : {false, true}) {
       for (const platform::error_code error : errors) {
         for (int row = -1; row < 14; ++row) {
           for (const point where : row < 0 ? std::vector<point>{point::change_directory} : points) {
-            scoped_directory base;
-            const fs::path root = base.path() / "tree";
-            make_tree(root, link_table);
-            // With "bin" on another file system the eight rows that link into
-            // it from elsewhere go through the copy.
-            std::optional<scoped_directory> bin_home;
-            bool copies = false;
-            if (elsewhere) {
-              bin_home.emplace(elsewhere->path());
-              fs::copy(root / "bin", bin_home->path() / "bin", fs::copy_options::recursive);
-              fs::remove_all(root / "bin");
-              std::error_code no_symlinks;
-              fs::create_directory_symlink(bin_home->path() / "bin", root / "bin", no_symlinks);
-              if (no_symlinks) {
-                fs::copy(bin_home->path() / "bin", root / "bin", fs::copy_options::recursive);
-              } else {
-                copies = true;
-              }
-            }
-            for (const link_entry& entry : link_table) {
-              if (state == tree_state::finished) {
-                ASSERT_TRUE(native_platform().copy_file((root / entry.target).string().c_str(),
-                                                        (root / entry.link_name).string().c_str()));
-              } else if (state == tree_state::stale) {
-                write_file(root / entry.link_name, "stale");
-              }
-            }
-            std::map<std::string, std::optional<std::string>> before;
-            for (const link_entry& entry : link_table) {
-              before[entry.link_name] = content(root / entry.link_name);
-            }
-
-            const std::string root_arg = root.string();
-            const char* fault_path = row < 0 ? root_arg.c_str() : link_table[row].link_name;
-            if (row >= 0 && where == point::probe) fault_path = link_table[row].target;
-            faulty_platform faulty(real, where, fault_path, error);
-            scoped_directory streams;
-            captured_stream out(streams.path() / "out");
-            captured_stream err(streams.path() / "err");
-            working_directory_guard cwd;
-            const char* argv[] = {"link-installer", root_arg.c_str(), "-v"};
-            const int status =
-                run_installer(verbose ? 3 : 2, argv, link_table, faulty, out.get(), err.get());
-            const std::string errors_written = err.text();
-            ++combinations;
-
+            const fault f{state, row, where};
             SCOPED_TRACE(std::string(name_of(state)) + (verbose ? " verbose" : " quiet") +
                          " error " + std::to_string(error) + " row " + std::to_string(row) +
                          " at " + name_of(where));
-            const auto copy_row = [&](int r) {
-              return copies && std::strncmp(link_table[r].link_name, "bin/", 4) == 0 &&
-                     std::strncmp(link_table[r].target, "bin/", 4) != 0;
-            };
-            // Which row must fail: the old name stays in place when the probe
-            // or the delete fails, so the link and the copy both meet it.
-            int failing = -1;
-            if (row < 0) {
-              failing = 0;
-            } else if (where == point::probe || where == point::remove) {
-              if (state != tree_state::fresh) failing = row;
-            } else if (where == point::copy_create || where == point::copy_transfer) {
-              if (copy_row(row)) failing = row;
+            const fault_tree tree(state, elsewhere);
+            simulated = tree.simulated_copies;
+            const std::string root = tree.root.string();
+            std::string fault_path = root;
+            if (row >= 0)
+              fault_path =
+                  where == point::probe ? link_table[row].target : link_table[row].link_name;
+            faulty_platform faulty(real, where, fault_path, error, tree.simulated_copies);
+            scoped_directory streams;
+            captured_stream out(streams.path() / "out");
+            captured_stream err(streams.path() / "err");
+            int status = 0;
+            {
+              working_directory_guard cwd;
+              const char* argv[] = {"link-installer", root.c_str(), "-v"};
+              status =
+                  run_installer(verbose ? 3 : 2, argv, link_table, faulty, out.get(), err.get());
             }
+            ++combinations;
+
+            const int failing = failing_row(f, tree);
+            const std::string errors_written = err.text();
             EXPECT_EQ(status, failing >= 0 ? 1 : 0);
             if (row < 0) {
-              EXPECT_EQ(errors_written, "unable to _chdir to \"" + root_arg + "\"\n");
+              EXPECT_EQ(errors_written, "unable to _chdir to \"" + root + "\"\n");
               EXPECT_EQ(out.text(), "");
             } else if (failing >= 0) {
               const link_entry& entry = link_table[failing];
               EXPECT_EQ(last_line(errors_written), std::string("creating link ") + entry.link_name +
                                                        " to " + entry.target + " failed");
             }
-            // Reports: with -v one for each refused hard link, then the copy's.
-            size_t reports = 0;
-            const int handled = failing >= 0 ? failing + 1 : (row < 0 ? 0 : 14);
-            for (int r = 0; r < handled && row >= 0; ++r) {
-              const bool link_refused =
-                  copy_row(r) || (r == row && (where == point::hard_link || r == failing));
-              if (verbose && link_refused) ++reports;
-            }
-            if (failing >= 0 && row >= 0) ++reports;
-            EXPECT_EQ(count(errors_written, "Error("), reports) << errors_written;
-
-            for (int r = 0; r < 14; ++r) {
-              const link_entry& entry = link_table[r];
-              const std::optional<std::string> now = content(root / entry.link_name);
-              if (row >= 0 && r < (failing >= 0 ? failing : 14)) {
-                EXPECT_EQ(now, program_content(entry.target)) << entry.link_name;
-              } else if (r == failing && row >= 0 && now != before[entry.link_name]) {
-                // Only the delete of a present target may take the old name,
-                // and a failed copy may never leave part of a program.
-                EXPECT_EQ(now, std::nullopt) << entry.link_name;
-                EXPECT_TRUE(where == point::copy_create || where == point::copy_transfer);
-              } else if (r != failing || row < 0) {
-                EXPECT_EQ(now, before[entry.link_name]) << entry.link_name;
-              }
-              EXPECT_EQ(content(root / entry.target), program_content(entry.target));
-            }
+            EXPECT_EQ(count(errors_written, "Error("), expected_reports(f, tree, failing, verbose))
+                << errors_written;
+            check_names(f, tree, failing);
             if (HasFailure()) {
               std::printf("stopping after the first failing combination\n");
               return;
@@ -268,7 +325,9 @@ TEST(FaultInjection, EveryRowEveryFailurePointKeepsFilesSafe) {
       }
     }
   }
-  std::printf("fault injection: %d combinations ran\n", combinations);
+  std::printf(
+      "fault injection: %d combinations ran, eight rows each copying, %s\n", combinations,
+      simulated ? "hard links into bin refused by the fault layer" : "bin on another file system");
   EXPECT_GT(combinations, 14 * 4 * 2 * 2 * 3);
 }
 
