@@ -24,23 +24,9 @@ namespace {
 
 enum class point { change_directory, probe, remove, hard_link, copy_create, copy_transfer };
 
-const char* name_of(point p) {
-  switch (p) {
-    case point::change_directory:
-      return "change directory";
-    case point::probe:
-      return "probe";
-    case point::remove:
-      return "delete";
-    case point::hard_link:
-      return "hard link";
-    case point::copy_create:
-      return "copy creation";
-    case point::copy_transfer:
-      return "copy transfer";
-  }
-  return "?";
-}
+// Names for the trace of a failing combination, in the order of the enum.
+const char* const point_names[] = {"change directory", "probe",         "delete",
+                                   "hard link",        "copy creation", "copy transfer"};
 
 #ifndef _WIN32
 // The real POSIX platform, whose copy can be told to stop halfway through
@@ -133,17 +119,7 @@ class faulty_platform : public platform {
 
 enum class tree_state { fresh, finished, stale };
 
-const char* name_of(tree_state state) {
-  switch (state) {
-    case tree_state::fresh:
-      return "fresh";
-    case tree_state::finished:
-      return "finished";
-    case tree_state::stale:
-      return "stale";
-  }
-  return "?";
-}
+const char* const state_names[] = {"fresh", "finished", "stale"};
 
 std::optional<std::string> content(const fs::path& path) {
   if (!fs::is_regular_file(path)) return std::nullopt;
@@ -279,9 +255,10 @@ TEST(FaultInjection, EveryRowEveryFailurePointKeepsFilesSafe) {
         for (int row = -1; row < 14; ++row) {
           for (const point where : row < 0 ? std::vector<point>{point::change_directory} : points) {
             const fault f{state, row, where};
-            SCOPED_TRACE(std::string(name_of(state)) + (verbose ? " verbose" : " quiet") +
-                         " error " + std::to_string(error) + " row " + std::to_string(row) +
-                         " at " + name_of(where));
+            SCOPED_TRACE(std::string(state_names[static_cast<int>(state)]) +
+                         (verbose ? " verbose" : " quiet") + " error " + std::to_string(error) +
+                         " row " + std::to_string(row) + " at " +
+                         point_names[static_cast<int>(where)]);
             const fault_tree tree(state, elsewhere);
             simulated = tree.simulated_copies;
             const std::string root = tree.root.string();
