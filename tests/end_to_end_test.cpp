@@ -189,9 +189,7 @@ TEST_F(EndToEnd, HardLinksRefusedAcrossFileSystemsBecomeCopies) {
   const fs::path other = other_device_directory();
   if (other.empty()) GTEST_SKIP() << "no directory on another file system was named";
   scoped_directory elsewhere(other);
-  fs::copy(root() / "bin", elsewhere.path() / "bin", fs::copy_options::recursive);
-  fs::remove_all(root() / "bin");
-  fs::create_directory_symlink(elsewhere.path() / "bin", root() / "bin");
+  ASSERT_TRUE(move_bin_to(root(), elsewhere.path()));
   struct stat a, b;
   ASSERT_EQ(stat(root().c_str(), &a), 0);
   ASSERT_EQ(stat(elsewhere.path().c_str(), &b), 0);
@@ -332,13 +330,12 @@ TEST_F(EndToEnd, DiskFullDuringCopyLeavesNoPartialFile) {
           ("mount -t tmpfs -o size=1m tmpfs '" + small.string() + "' 2>/dev/null").c_str()) != 0) {
     GTEST_SKIP() << "this machine does not allow tmpfs mounts";
   }
-  fs::copy(root() / "bin", small / "bin", fs::copy_options::recursive);
-  fs::remove_all(root() / "bin");
-  fs::create_directory_symlink(small / "bin", root() / "bin");
+  const bool moved = move_bin_to(root(), small);
   write_file(root() / expected_rows[4][1], std::string(3 << 20, 'a'));
 
   const outcome result = run({"toolchain"});
   std::system(("umount '" + small.string() + "'").c_str());
+  ASSERT_TRUE(moved);
   EXPECT_EQ(result.status, 1);
   EXPECT_EQ(result.out, "");
   EXPECT_EQ(result.err, disk_full_report() +

@@ -147,13 +147,7 @@ class fault_tree {
     make_tree(root, link_table);
     if (elsewhere) {
       bin_home.emplace(elsewhere->path());
-      fs::copy(root / "bin", bin_home->path() / "bin", fs::copy_options::recursive);
-      fs::remove_all(root / "bin");
-      std::error_code no_symlinks;
-      fs::create_directory_symlink(bin_home->path() / "bin", root / "bin", no_symlinks);
-      if (no_symlinks)
-        fs::copy(bin_home->path() / "bin", root / "bin", fs::copy_options::recursive);
-      simulated_copies = static_cast<bool>(no_symlinks);
+      simulated_copies = !move_bin_to(root, bin_home->path());
     } else {
       simulated_copies = true;
     }

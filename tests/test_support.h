@@ -117,6 +117,18 @@ inline void make_tree(const fs::path& root, std::span<const link_entry> table) {
   }
 }
 
+// Moves root/bin to dir/bin and leaves a symbolic link in its place, so the
+// names in bin live on dir's file system. Where the platform cannot make the
+// link, bin is put back and the answer is false.
+inline bool move_bin_to(const fs::path& root, const fs::path& dir) {
+  fs::copy(root / "bin", dir / "bin", fs::copy_options::recursive);
+  fs::remove_all(root / "bin");
+  std::error_code refused;
+  fs::create_directory_symlink(dir / "bin", root / "bin", refused);
+  if (refused) fs::copy(dir / "bin", root / "bin", fs::copy_options::recursive);
+  return !refused;
+}
+
 // "Error(code): text" as the tool writes it for code on this platform.
 inline std::string error_report(platform::error_code code) {
   return "Error(" + std::to_string(static_cast<int>(code)) +
