@@ -1,6 +1,5 @@
 #include "driver.h"
 
-#include <algorithm>
 #include <cstring>
 
 #include "make_link.h"
@@ -46,10 +45,10 @@ bool handle_row(const link_entry& row, bool verbose, platform& system, std::FILE
 
 bool walk_table(std::span<const link_entry> table, bool verbose, platform& system, std::FILE* out,
                 std::FILE* err) {
-  // In table order, stopping at the first row that fails.
-  return std::all_of(table.begin(), table.end(), [&](const link_entry& row) {
-    return handle_row(row, verbose, system, out, err);
-  });
+  for (const link_entry& row : table) {
+    if (!handle_row(row, verbose, system, out, err)) return false;
+  }
+  return true;
 }
 
 int run_installer(int argc, const char* const argv[], std::span<const link_entry> table,

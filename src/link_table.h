@@ -3,8 +3,9 @@
 
 #include <cstdint>
 
-// What the driver does with a row. Plain integers rather than an enum, because a
-// row may carry any value and the driver must refuse the ones it does not know.
+// What the driver does with a row. The rows are plain data, a 32-bit integer
+// code and two paths, as the table's format defines them; the driver refuses
+// a code it does not know.
 namespace link_type {
 inline constexpr std::int32_t link = 0;      // hard link, or a copy where that is refused
 inline constexpr std::int32_t symlink = 1;   // refused: the tool makes no symbolic links

@@ -4,6 +4,12 @@
 
 bool make_link(const char* target, const char* link_name, bool verbose, platform& system,
                std::FILE* out, std::FILE* err) {
+  // A name that already is the target's file is done. Deleting it could
+  // take the program itself, when the target leads back to its own name.
+  if (system.same_file(link_name, target)) {
+    if (verbose) std::fputs("processed hardlink\n", out);
+    return true;
+  }
   // Only clear the old name when there is something to put in its place: with
   // the target gone, link_name may hold the last copy of that program.
   if (system.file_present(target)) system.delete_file(link_name);

@@ -16,12 +16,16 @@ class platform {
   // Whether path names something that exists and is not a directory. Needs no
   // read access, so an unreadable program still counts as present.
   virtual bool file_present(const char* path) = 0;
+  // Whether link_name, not followed if it is a symbolic link, is already the
+  // very file that target, followed, names. False when either is missing.
+  virtual bool same_file(const char* link_name, const char* target) = 0;
   // Removes a file, never a directory. Callers do not look at the outcome.
   virtual void delete_file(const char* path) = 0;
   // Makes link_name a second directory entry for the file target.
   virtual bool create_hard_link(const char* link_name, const char* target) = 0;
-  // Copies target to link_name, failing if link_name exists. A failed copy
-  // removes what it created, so no truncated program is ever left behind.
+  // Copies target to link_name, failing if link_name exists. The copy gets
+  // its name only once it is complete, and a failed copy removes what it
+  // made, so no truncated program is ever left behind.
   virtual bool copy_file(const char* target, const char* link_name) = 0;
   // The error of the calling thread's most recent failed call.
   virtual error_code last_error() = 0;

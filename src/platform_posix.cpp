@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <string>
 
 #ifdef __linux__
 #include <linux/fs.h>
@@ -23,6 +24,12 @@ void close_keeping_errno(int fd) {
   errno = saved;
 }
 
+void unlink_keeping_errno(const char* path) {
+  const int saved = errno;
+  unlink(path);
+  errno = saved;
+}
+
 // The errors by which the kernel says "this way of copying is not offered here",
 // as opposed to a real failure of the data or the disk.
 bool refused_here(int error) {
@@ -30,33 +37,32 @@ bool refused_here(int error) {
          error == EINVAL || error == ENOTTY || error == EBADF || error == EPERM;
 }
 
-enum class transfer_result { done, refused, failed };
-
-transfer_result clone_whole_file(int from, int to) {
+copy_outcome clone_whole_file(int from, int to) {
 #ifdef FICLONE
-  if (ioctl(to, FICLONE, from) == 0) return transfer_result::done;
-  return refused_here(errno) ? transfer_result::refused : transfer_result::failed;
+  if (ioctl(to, FICLONE, from) == 0) return copy_outcome::done;
+  return refused_here(errno) ? copy_outcome::refused : copy_outcome::failed;
 #else
   (void)from;
   (void)to;
-  return transfer_result::refused;
+  return copy_outcome::refused;
 #endif
 }
 
 // Runs one kernel copy call until end of file. Falling back is only allowed
-// while nothing has been written yet.
+// while nothing has been written yet; so is an end before the first byte,
+// which some file systems answer for files whose size they report as 0.
 template <typename copy_call>
-transfer_result copy_in_kernel(copy_call copy_some) {
+copy_outcome copy_in_kernel(copy_call copy_some) {
   bool copied_any = false;
   for (;;) {
     const ssize_t copied = copy_some();
-    if (copied == 0) return transfer_result::done;
+    if (copied == 0) return copied_any ? copy_outcome::done : copy_outcome::refused;
     if (copied > 0) {
       copied_any = true;
       continue;
     }
     if (errno == EINTR) continue;
-    return !copied_any && refused_here(errno) ? transfer_result::refused : transfer_result::failed;
+    return !copied_any && refused_here(errno) ? copy_outcome::refused : copy_outcome::failed;
   }
 }
 
@@ -80,21 +86,105 @@ bool copy_with_read_write(int from, int to) {
   }
 }
 
+// The directory that will hold path, where its copy is made so that giving
+// it the name needs no move across file systems.
+std::string directory_of(const char* path) {
+  const char* slash = std::strrchr(path, '/');
+  if (slash == nullptr) return ".";
+  if (slash == path) return "/";
+  return {path, static_cast<size_t>(slash - path)};
+}
+
+// Only a regular file is copied, and only to a free name: publishing would
+// refuse an existing one too, but after copying every byte.
+bool may_copy(const struct stat& status, const char* link_name) {
+  struct stat existing;
+  if (!S_ISREG(status.st_mode)) {
+    errno = S_ISDIR(status.st_mode) ? EISDIR : static_cast<int>(posix_platform::not_regular_file);
+  } else if (lstat(link_name, &existing) == 0) {
+    errno = EEXIST;
+  } else {
+    return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 bool posix_platform::copy_contents(int from, int to) {
-  transfer_result result = clone_whole_file(from, to);
+  copy_outcome result = clone_whole_file(from, to);
 #ifdef __linux__
   constexpr size_t chunk = size_t{1} << 30;
-  if (result == transfer_result::refused) {
+  if (result == copy_outcome::refused) {
     result = copy_in_kernel([&] { return copy_file_range(from, nullptr, to, nullptr, chunk, 0); });
   }
-  if (result == transfer_result::refused) {
+  if (result == copy_outcome::refused) {
     result = copy_in_kernel([&] { return sendfile(to, from, nullptr, chunk); });
   }
 #endif
-  if (result == transfer_result::refused) return copy_with_read_write(from, to);
-  return result == transfer_result::done;
+  if (result == copy_outcome::refused) return copy_with_read_write(from, to);
+  return result == copy_outcome::done;
+}
+
+bool posix_platform::publish(int file, const char* temporary_name, const char* link_name) {
+  if (temporary_name == nullptr) {
+    // An unnamed file can only be linked through its /proc entry, unless
+    // the caller holds CAP_DAC_READ_SEARCH.
+    const std::string self = "/proc/self/fd/" + std::to_string(file);
+    return linkat(AT_FDCWD, self.c_str(), AT_FDCWD, link_name, AT_SYMLINK_FOLLOW) == 0;
+  }
+#ifdef RENAME_NOREPLACE
+  return renameat2(AT_FDCWD, temporary_name, AT_FDCWD, link_name, RENAME_NOREPLACE) == 0;
+#else
+  if (link(temporary_name, link_name) != 0) return false;
+  unlink(temporary_name);
+  return true;
+#endif
+}
+
+copy_outcome posix_platform::copy_into(int from, const struct stat& status, const char* link_name,
+                                       bool unnamed) {
+  std::string temporary_name;
+  int to = -1;
+  if (unnamed) {
+#ifdef O_TMPFILE
+    to = open(directory_of(link_name).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+    // Kernels and file systems without unnamed files answer one of these.
+    if (to < 0) {
+      return refused_here(errno) || errno == EISDIR ? copy_outcome::refused : copy_outcome::failed;
+    }
+#else
+    return copy_outcome::refused;
+#endif
+  } else {
+    // The name says whose it is, should a killed run ever leave it behind.
+    temporary_name = std::string(link_name) + ".link-installer-XXXXXX";
+    to = mkostemp(temporary_name.data(), O_CLOEXEC);
+    if (to < 0) return copy_outcome::failed;
+  }
+  // The copy stands in for a hard link, so it takes the target's permission
+  // bits, whatever the umask, and its times; set-id bits are left out, as
+  // the copy may have another owner. The data reaches the disk before the
+  // name does, so neither a power cut nor a write error that only shows on
+  // a flush can leave a broken program behind a success.
+  const struct timespec times[2] = {status.st_atim, status.st_mtim};
+  struct stat copied;
+  bool made = copy_contents(from, to) && fstat(to, &copied) == 0;
+  if (made && copied.st_size != status.st_size) {
+    errno = static_cast<int>(copy_incomplete);
+    made = false;
+  }
+  made = made && fchmod(to, status.st_mode & 0777) == 0 && futimens(to, times) == 0 &&
+         fdatasync(to) == 0;
+  const bool published = made && publish(to, unnamed ? nullptr : temporary_name.c_str(), link_name);
+  // Where the file system or a missing /proc refuses the link, a named
+  // temporary file can still be renamed into place.
+  const bool link_refused =
+      made && !published && unnamed && (refused_here(errno) || errno == ENOENT || errno == EMLINK);
+  close_keeping_errno(to);
+  if (published) return copy_outcome::done;
+  if (!unnamed) unlink_keeping_errno(temporary_name.c_str());
+  return link_refused ? copy_outcome::refused : copy_outcome::failed;
 }
 
 bool posix_platform::change_directory(const char* path) { return chdir(path) != -1; }
@@ -102,6 +192,12 @@ bool posix_platform::change_directory(const char* path) { return chdir(path) != 
 bool posix_platform::file_present(const char* path) {
   struct stat status;
   return stat(path, &status) == 0 && !S_ISDIR(status.st_mode);
+}
+
+bool posix_platform::same_file(const char* link_name, const char* target) {
+  struct stat name, file;
+  return lstat(link_name, &name) == 0 && stat(target, &file) == 0 && name.st_dev == file.st_dev &&
+         name.st_ino == file.st_ino;
 }
 
 void posix_platform::delete_file(const char* path) { unlink(path); }
@@ -112,40 +208,26 @@ bool posix_platform::create_hard_link(const char* link_name, const char* target)
 }
 
 bool posix_platform::copy_file(const char* target, const char* link_name) {
-  const int from = open(target, O_RDONLY | O_CLOEXEC);
+  // Neither a FIFO nor a device may block the open; both are refused below.
+  const int from = open(target, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
   if (from < 0) return false;
   struct stat status;
-  if (fstat(from, &status) != 0) {
-    close_keeping_errno(from);
-    return false;
+  copy_outcome result = copy_outcome::failed;
+  if (fstat(from, &status) == 0 && may_copy(status, link_name)) {
+    result = copy_into(from, status, link_name, true);
+    if (result == copy_outcome::refused && lseek(from, 0, SEEK_SET) == 0) {
+      result = copy_into(from, status, link_name, false);
+    }
   }
-  if (S_ISDIR(status.st_mode)) {
-    close(from);
-    errno = EISDIR;
-    return false;
-  }
-  // The target's permission bits keep a copied program executable; set-id
-  // bits are left out, as the copy may have another owner.
-  const int to = open(link_name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, status.st_mode & 0777);
-  if (to < 0) {
-    close_keeping_errno(from);
-    return false;
-  }
-  const bool copied = copy_contents(from, to);
-  int error = errno;
-  close(from);
-  // A write error may only show at close, on network file systems.
-  const bool closed = close(to) == 0;
-  if (copied && closed) return true;
-  if (copied) error = errno;
-  unlink(link_name);
-  errno = error;
-  return false;
+  close_keeping_errno(from);
+  return result == copy_outcome::done;
 }
 
 platform::error_code posix_platform::last_error() { return static_cast<error_code>(errno); }
 
 std::string posix_platform::error_text(error_code code) {
+  if (code == not_regular_file) return "Not a regular file\n";
+  if (code == copy_incomplete) return "Copy does not match the size of the file\n";
   std::string text = std::strerror(static_cast<int>(code));
   text += '\n';
   return text;

@@ -1,12 +1,23 @@
 // The POSIX platform, open to tests that need to fail a copy midway.
 #pragma once
 
+#include <sys/stat.h>
+
 #include "platform.h"
+
+// How one way of copying went: done, not offered here (try the next way),
+// or a real failure, with errno set.
+enum class copy_outcome { done, refused, failed };
 
 class posix_platform : public platform {
  public:
+  // Failures the kernel has no errno for, given codes beyond its range.
+  static constexpr error_code not_regular_file = 4096;
+  static constexpr error_code copy_incomplete = 4097;
+
   bool change_directory(const char* path) override;
   bool file_present(const char* path) override;
+  bool same_file(const char* link_name, const char* target) override;
   void delete_file(const char* path) override;
   bool create_hard_link(const char* link_name, const char* target) override;
   bool copy_file(const char* target, const char* link_name) override;
@@ -17,4 +28,11 @@ class posix_platform : public platform {
   // Moves every byte of the open file from into the new file to, in the
   // kernel where it can; false with errno set on failure.
   virtual bool copy_contents(int from, int to);
+  // Gives the complete copy in file its name, never replacing an existing
+  // one: by a link when the file is unnamed (temporary_name is null), else
+  // by renaming temporary_name.
+  virtual bool publish(int file, const char* temporary_name, const char* link_name);
+
+ private:
+  copy_outcome copy_into(int from, const struct stat& status, const char* link_name, bool unnamed);
 };

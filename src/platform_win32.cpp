@@ -12,17 +12,38 @@ int _dowildcard = -1;
 
 namespace {
 
+// No access rights and no backup semantics: any file opens, a directory never does.
+HANDLE open_without_rights(const char* path, DWORD flags) {
+  return CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                     FILE_ATTRIBUTE_NORMAL | flags, nullptr);
+}
+
+// Reads which file handle is, and closes it at once.
+bool identify(HANDLE handle, BY_HANDLE_FILE_INFORMATION& information) {
+  if (handle == INVALID_HANDLE_VALUE) return false;
+  const bool known = GetFileInformationByHandle(handle, &information) != FALSE;
+  CloseHandle(handle);
+  return known;
+}
+
 class win32_platform final : public platform {
  public:
   bool change_directory(const char* path) override { return _chdir(path) != -1; }
 
   bool file_present(const char* path) override {
-    // No access rights and no backup semantics: any file opens, a directory never does.
-    const HANDLE handle = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE handle = open_without_rights(path, 0);
     if (handle == INVALID_HANDLE_VALUE) return false;
     CloseHandle(handle);
     return true;
+  }
+
+  bool same_file(const char* link_name, const char* target) override {
+    BY_HANDLE_FILE_INFORMATION name{}, file{};
+    // A link at link_name itself is not followed; the target is opened as the probe opens it.
+    return identify(open_without_rights(link_name, FILE_FLAG_OPEN_REPARSE_POINT), name) &&
+           identify(open_without_rights(target, 0), file) &&
+           name.dwVolumeSerialNumber == file.dwVolumeSerialNumber &&
+           name.nFileIndexHigh == file.nFileIndexHigh && name.nFileIndexLow == file.nFileIndexLow;
   }
 
   void delete_file(const char* path) override { DeleteFileA(path); }

@@ -58,6 +58,7 @@ outcome run_tool(const fs::path& cwd, const std::vector<std::string>& arguments)
         chdir(cwd.c_str()) != 0) {
       _exit(127);
     }
+    alarm(30);  // a tool that hangs fails its test instead of holding up the suite
     execvp(argv[0], argv.data());
     _exit(127);
   }
@@ -91,6 +92,13 @@ const char* const expected_rows[14][2] = {
 std::string link_line(int row) {
   return std::string("link \"") + expected_rows[row][0] + "\" -> \"" + expected_rows[row][1] +
          "\"\n";
+}
+
+// Standard output of a verbose run in which every row ends as a hard link.
+std::string hard_link_trace() {
+  std::string trace = "Verbose mode.\n";
+  for (int row = 0; row < 14; ++row) trace += link_line(row) + "processed hardlink\n";
+  return trace;
 }
 
 // The system's report when a file is missing, and when a hard link would
@@ -141,12 +149,10 @@ TEST_F(EndToEnd, QuietRunLinksEveryRowAndWritesNothing) {
 }
 
 TEST_F(EndToEnd, VerboseRunTracesTheTableInOrderTwice) {
-  std::string expected = "Verbose mode.\n";
-  for (int row = 0; row < 14; ++row) expected += link_line(row) + "processed hardlink\n";
   for (int pass = 0; pass < 2; ++pass) {
     const outcome result = run({"toolchain", "-v", "ignored"});
     EXPECT_EQ(result.status, 0);
-    EXPECT_EQ(result.out, expected);
+    EXPECT_EQ(result.out, hard_link_trace());
     EXPECT_EQ(result.err, "");
   }
   EXPECT_EQ(fs::hard_link_count(root() / expected_rows[13][1]), 2u);
@@ -168,6 +174,29 @@ TEST_F(EndToEnd, MissingTargetStopsTheRunAndKeepsItsName) {
                             "creating link bin/arm-uclinuxeabi-gcc.exe to "
                             "bin/arm-uclinuxeabi-gcc-4.4.1.exe failed\n");
   EXPECT_EQ(read_file(root() / expected_rows[13][0]), "the only gcc left");
+}
+
+// Trees where a target leads back to its own second name: the name already
+// is the program, and deleting it would lose the only copy.
+TEST_F(EndToEnd, TargetThatLeadsBackToItsNameIsKept) {
+  // The second name made by hand the other way round, or by an archiver
+  // that turned hard links into symbolic ones.
+  fs::rename(root() / expected_rows[13][1], root() / expected_rows[13][0]);
+  fs::create_symlink("arm-uclinuxeabi-gcc.exe", root() / expected_rows[13][1]);
+  // One directory aliased to the other: target and name are one entry.
+  const fs::path variant = root() / "arm-uclinuxeabi/libc/usr";
+  fs::rename(root() / expected_rows[1][1], root() / expected_rows[1][0]);
+  fs::remove(variant / "lib/bin");
+  fs::create_directory_symlink("../bin", variant / "lib/bin");
+
+  const outcome result = run({"toolchain", "-v"});
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.out, hard_link_trace());
+  EXPECT_EQ(result.err, "");
+  EXPECT_EQ(read_file(root() / expected_rows[13][0]),
+            program_content("bin/arm-uclinuxeabi-gcc-4.4.1.exe"));
+  EXPECT_EQ(read_file(root() / expected_rows[1][0]),
+            program_content("arm-uclinuxeabi/libc/usr/lib/bin/gdbserver"));
 }
 
 TEST_F(EndToEnd, DirectoryAtFirstNameStopsTheRunAtOnce) {
@@ -248,6 +277,54 @@ TEST_F(EndToEnd, HostileRootArguments) {
   }
   for (const auto& row : expected_rows) {
     EXPECT_TRUE(fs::equivalent(root() / row[0], root() / row[1])) << row[0];
+  }
+}
+
+// A FIFO as a target that must be copied: opening it must not hang the
+// tool, and copying anything but a regular file is refused.
+TEST_F(EndToEnd, FifoTargetIsRefusedWithoutHanging) {
+  const fs::path other = other_device_directory();
+  if (windows_tool) GTEST_SKIP() << "a FIFO is a POSIX file type";
+  if (other.empty()) GTEST_SKIP() << "no directory on another file system was named";
+  scoped_directory elsewhere(other);
+  ASSERT_TRUE(move_bin_to(root(), elsewhere.path()));
+  fs::remove(root() / expected_rows[4][1]);
+  ASSERT_EQ(mkfifo((root() / expected_rows[4][1]).c_str(), 0644), 0);
+  const outcome result = run({"toolchain"});
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.err,
+            "Error(4096): Not a regular file\n"
+            "creating link bin/arm-uclinuxeabi-ar.exe to arm-uclinuxeabi/bin/ar.exe failed\n");
+  EXPECT_FALSE(fs::exists(root() / expected_rows[4][0]));
+}
+
+// A run killed while it copies: no second name may hold part of a program.
+// strace delivers SIGKILL on the first call that moves the data.
+TEST_F(EndToEnd, KilledDuringACopyLeavesNoPartialProgram) {
+  const fs::path other = other_device_directory();
+  if (windows_tool) GTEST_SKIP() << "the copy under Wine is CopyFileA's own";
+  if (std::system("command -v strace >/dev/null") != 0) GTEST_SKIP() << "no strace";
+  if (other.empty()) GTEST_SKIP() << "no directory on another file system was named";
+  scoped_directory elsewhere(other);
+  ASSERT_TRUE(move_bin_to(root(), elsewhere.path()));
+  write_file(root() / expected_rows[4][1], std::string(1 << 20, 'a'));
+  const std::vector<std::string> saved = tool_command;
+  tool_command.insert(
+      tool_command.begin(),
+      {"strace", "-f", "-o", "/dev/null", "-e", "trace=copy_file_range,sendfile,write", "-e",
+       "inject=copy_file_range,sendfile,write:signal=SIGKILL:when=1"});
+  const outcome result = run({"toolchain"});
+  tool_command = saved;
+  EXPECT_NE(result.status, 0);
+  EXPECT_TRUE(fs::equivalent(root() / expected_rows[3][0], root() / expected_rows[3][1]));
+  for (const auto& row : expected_rows) {
+    if (fs::exists(root() / row[0])) {
+      EXPECT_EQ(read_file(root() / row[0]), read_file(root() / row[1])) << row[0];
+    }
+  }
+  EXPECT_FALSE(fs::exists(root() / expected_rows[4][0]));
+  for (const auto& entry : fs::directory_iterator(elsewhere.path() / "bin")) {
+    EXPECT_EQ(entry.path().filename().string().find(".link-installer-"), std::string::npos);
   }
 }
 

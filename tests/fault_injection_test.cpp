@@ -22,26 +22,54 @@
 
 namespace {
 
-enum class point { change_directory, probe, remove, hard_link, copy_create, copy_transfer };
+enum class point {
+  change_directory,
+  same_file,
+  probe,
+  remove,
+  hard_link,
+  copy_create,
+  copy_transfer,
+  copy_ends_early,
+  publish
+};
 
 // Names for the trace of a failing combination, in the order of the enum.
-const char* const point_names[] = {"change directory", "probe",         "delete",
-                                   "hard link",        "copy creation", "copy transfer"};
+const char* const point_names[] = {"change directory", "same file", "probe",
+                                   "delete",           "hard link", "copy creation",
+                                   "copy transfer",    "early end", "publish"};
+
+bool inside_the_copy(point where) {
+  return where == point::copy_transfer || where == point::copy_ends_early ||
+         where == point::publish;
+}
 
 #ifndef _WIN32
 // The real POSIX platform, whose copy can be told to stop halfway through
-// its data with a chosen error, as a full disk would.
+// its data with a chosen error, as a full disk would; to end early as if the
+// kernel saw the end of the file; or to be refused its name.
 class interruptible_platform : public posix_platform {
  public:
-  std::optional<int> stop_with;
+  std::optional<point> stop_at;
+  int error = 0;
 
  protected:
   bool copy_contents(int from, int to) override {
-    if (!stop_with) return posix_platform::copy_contents(from, to);
+    if (stop_at != point::copy_transfer && stop_at != point::copy_ends_early) {
+      return posix_platform::copy_contents(from, to);
+    }
     char buffer[4096];
-    const ssize_t got = read(from, buffer, sizeof buffer / 2);
-    if (got > 0 && write(to, buffer, static_cast<size_t>(got)) != got) return false;
-    errno = *stop_with;
+    const ssize_t got = read(from, buffer, sizeof buffer);
+    const ssize_t half = got / 2;
+    if (got > 0 && write(to, buffer, static_cast<size_t>(half)) != half) return false;
+    errno = error;
+    return stop_at == point::copy_ends_early;
+  }
+  bool publish(int file, const char* temporary_name, const char* link_name) override {
+    if (stop_at != point::publish) return posix_platform::publish(file, temporary_name, link_name);
+    // The link is refused as a file system without hard links would; then
+    // renaming the temporary file fails.
+    errno = temporary_name == nullptr ? EPERM : error;
     return false;
   }
 };
@@ -76,6 +104,10 @@ class faulty_platform : public platform {
   bool file_present(const char* path) override {
     return !fault(point::probe, path) && real_.file_present(path);
   }
+  // Failing, it answers "not the same file", and the row is made again.
+  bool same_file(const char* link_name, const char* target) override {
+    return !fault(point::same_file, link_name) && real_.same_file(link_name, target);
+  }
   void delete_file(const char* path) override {
     if (!fault(point::remove, path)) real_.delete_file(path);
   }
@@ -91,9 +123,12 @@ class faulty_platform : public platform {
     if (fault(point::copy_create, link_name)) return false;
 #ifndef _WIN32
     auto& interruptible = static_cast<interruptible_platform&>(real_);
-    if (where_ == point::copy_transfer && path_ == link_name) interruptible.stop_with = error_;
+    if (inside_the_copy(where_) && path_ == link_name) {
+      interruptible.stop_at = where_;
+      interruptible.error = static_cast<int>(error_);
+    }
     const bool copied = real_.copy_file(target, link_name);
-    interruptible.stop_with.reset();
+    interruptible.stop_at.reset();
     return copied;
 #else
     return real_.copy_file(target, link_name);
@@ -152,7 +187,10 @@ class fault_tree {
       simulated_copies = true;
     }
     for (const link_entry& entry : link_table) {
-      if (state == tree_state::finished) {
+      if (state == tree_state::finished &&
+          !links_into_bin_from_elsewhere(entry.link_name, entry.target)) {
+        fs::create_hard_link(root / entry.target, root / entry.link_name);
+      } else if (state == tree_state::finished) {
         fs::copy_file(root / entry.target, root / entry.link_name);
       } else if (state == tree_state::stale) {
         write_file(root / entry.link_name, "stale");
@@ -178,14 +216,22 @@ struct fault {
   point where;
 };
 
+// Whether row r goes on past the same-file check: a finished tree's hard
+// links are found done, unless that check is the one that fails.
+bool made_again(const fault& f, int r) {
+  return f.state != tree_state::finished || fault_tree::copy_row(r) ||
+         (r == f.row && f.where == point::same_file);
+}
+
 // The row that must fail, or -1. The old name stays in place when the probe
 // or the delete fails, so the link and then the copy both meet it.
 int failing_row(const fault& f, const fault_tree& tree) {
   if (f.row < 0) return 0;
+  if (!made_again(f, f.row)) return -1;
   if (f.where == point::probe || f.where == point::remove) {
     return f.state == tree_state::fresh ? -1 : f.row;
   }
-  if (f.where == point::copy_create || f.where == point::copy_transfer) {
+  if (f.where == point::copy_create || inside_the_copy(f.where)) {
     return tree.copy_row(f.row) ? f.row : -1;
   }
   return -1;
@@ -197,7 +243,8 @@ size_t expected_reports(const fault& f, const fault_tree& tree, int failing, boo
   size_t reports = failing >= 0 ? 1 : 0;
   const int handled = failing >= 0 ? failing + 1 : 14;
   for (int r = 0; verbose && r < handled; ++r) {
-    if (tree.copy_row(r) || (r == f.row && (f.where == point::hard_link || r == failing))) {
+    if (made_again(f, r) &&
+        (tree.copy_row(r) || (r == f.row && (f.where == point::hard_link || r == failing)))) {
       ++reports;
     }
   }
@@ -217,10 +264,17 @@ void check_names(const fault& f, const fault_tree& tree, int failing) {
       // failed copy may never leave part of a program behind.
       if (now != before) {
         EXPECT_EQ(now, std::nullopt) << "failed " << entry.link_name;
-        EXPECT_TRUE(f.where == point::copy_create || f.where == point::copy_transfer);
+        EXPECT_TRUE(f.where == point::copy_create || inside_the_copy(f.where));
       }
     } else {
       EXPECT_EQ(now, before) << "untouched " << entry.link_name;
+    }
+  }
+  // Nor may a copy leave its temporary file behind.
+  for (const fs::path& dir : {tree.root, tree.bin_home ? tree.bin_home->path() : tree.root}) {
+    for (const auto& entry : fs::recursive_directory_iterator(dir)) {
+      EXPECT_EQ(entry.path().filename().string().find(".link-installer-"), std::string::npos)
+          << entry.path();
     }
   }
 }
@@ -237,9 +291,10 @@ TEST(FaultInjection, EveryRowEveryFailurePointKeepsFilesSafe) {
   std::optional<scoped_directory> elsewhere;
   if (!other.empty()) elsewhere.emplace(other);
 
-  std::vector<point> points = {point::probe, point::remove, point::hard_link, point::copy_create};
+  std::vector<point> points = {point::same_file, point::probe, point::remove, point::hard_link,
+                               point::copy_create};
 #ifndef _WIN32
-  points.push_back(point::copy_transfer);
+  points.insert(points.end(), {point::copy_transfer, point::copy_ends_early, point::publish});
 #endif
   int combinations = 0;
   bool simulated = false;
@@ -299,7 +354,7 @@ TEST(FaultInjection, EveryRowEveryFailurePointKeepsFilesSafe) {
   std::printf(
       "fault injection: %d combinations ran, eight rows each copying, %s\n", combinations,
       simulated ? "hard links into bin refused by the fault layer" : "bin on another file system");
-  EXPECT_GT(combinations, 14 * 4 * 2 * 2 * 3);
+  EXPECT_GT(combinations, 14 * 5 * 2 * 2 * 3);
 }
 
 }  // namespace
