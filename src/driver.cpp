@@ -61,6 +61,10 @@ int run_installer(int argc, const char* const argv[], std::span<const link_entry
     std::fprintf(err, "unable to _chdir to \"%s\"\n", argv[1]);
     return 1;
   }
+  if (!system.become_tree_owner()) {
+    std::fprintf(err, "unable to act as the owner of \"%s\"\n", argv[1]);
+    return 1;
+  }
   // Only the first two bytes count: "-verbose" turns tracing on as well.
   const bool verbose = argc > 2 && std::strncmp(argv[2], "-v", 2) == 0;
   if (verbose) std::fputs("Verbose mode.\n", out);

@@ -13,6 +13,10 @@ class platform {
 
   // Makes path the working directory.
   virtual bool change_directory(const char* path) = 0;
+  // Run by root on a working directory that another user owns, takes on that
+  // user's identity for good, so the tree cannot lead the run beyond that
+  // user's rights. Answers false when that fails.
+  virtual bool become_tree_owner() = 0;
   // Whether path names something that exists and is not a directory. Needs no
   // read access, so an unreadable program still counts as present.
   virtual bool file_present(const char* path) = 0;

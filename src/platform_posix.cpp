@@ -2,6 +2,7 @@
 #include "platform_posix.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -188,6 +189,17 @@ copy_outcome posix_platform::copy_into(int from, const struct stat& status, cons
 }
 
 bool posix_platform::change_directory(const char* path) { return chdir(path) != -1; }
+
+bool posix_platform::become_tree_owner() {
+  if (geteuid() != 0) return true;
+  struct stat tree;
+  if (stat(".", &tree) != 0) return false;
+  if (tree.st_uid == 0) return true;
+  // Groups first, while the rights to change them remain. As root, setgid
+  // and setuid set the real, effective and saved ids alike, so there is no
+  // way back.
+  return setgroups(0, nullptr) == 0 && setgid(tree.st_gid) == 0 && setuid(tree.st_uid) == 0;
+}
 
 bool posix_platform::file_present(const char* path) {
   struct stat status;

@@ -16,6 +16,7 @@ class posix_platform : public platform {
   static constexpr error_code copy_incomplete = 4097;
 
   bool change_directory(const char* path) override;
+  bool become_tree_owner() override;
   bool file_present(const char* path) override;
   bool same_file(const char* link_name, const char* target) override;
   void delete_file(const char* path) override;

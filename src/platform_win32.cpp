@@ -30,6 +30,9 @@ class win32_platform final : public platform {
  public:
   bool change_directory(const char* path) override { return _chdir(path) != -1; }
 
+  // Windows has no such switch; the manifest keeps the tool from being elevated unasked.
+  bool become_tree_owner() override { return true; }
+
   bool file_present(const char* path) override {
     const HANDLE handle = open_without_rights(path, 0);
     if (handle == INVALID_HANDLE_VALUE) return false;
@@ -61,9 +64,12 @@ class win32_platform final : public platform {
   std::string error_text(error_code code) override {
     char* text = nullptr;
     // The buffer is the system's; it is copied and handed back at once.
-    FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM, nullptr, code,
-                   MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<char*>(&text), 0,
-                   nullptr);
+    // Without FORMAT_MESSAGE_IGNORE_INSERTS a text such as "Bad EXE format for %1."
+    // would read insert values that were never passed.
+    FormatMessageA(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<char*>(&text), 0,
+        nullptr);
     if (text == nullptr) return {};
     std::string copy = text;
     LocalFree(text);

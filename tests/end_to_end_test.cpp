@@ -3,6 +3,7 @@
 // under Wine, and the same cases and expectations apply.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -326,6 +327,43 @@ TEST_F(EndToEnd, KilledDuringACopyLeavesNoPartialProgram) {
   for (const auto& entry : fs::directory_iterator(elsewhere.path() / "bin")) {
     EXPECT_EQ(entry.path().filename().string().find(".link-installer-"), std::string::npos);
   }
+}
+
+// Run by root on a tree that another user owns, the tool acts as that user:
+// the tree can neither make it replace root's program outside the tree, nor
+// hand that user a hard link to a file only root may read.
+TEST_F(EndToEnd, RootRunOnAnotherUsersTreeStaysWithinTheirRights) {
+  if (windows_tool) GTEST_SKIP() << "Windows has no such switch";
+  if (geteuid() != 0) GTEST_SKIP() << "acting as another user needs root";
+  const passwd* nobody = getpwnam("nobody");
+  if (nobody == nullptr) GTEST_SKIP() << "no unprivileged user \"nobody\"";
+  write_file(base.path() / "roots/gdbserver", "root's gdbserver");
+  write_file(base.path() / "private/secret", "root's secret");
+  fs::permissions(base.path() / "private", fs::perms::owner_all);
+  const fs::path variant_bin = root() / "arm-uclinuxeabi/libc/usr/bin";
+  fs::remove_all(variant_bin);
+  fs::create_directory_symlink(base.path() / "roots", variant_bin);
+  for (const auto& entry : fs::recursive_directory_iterator(root())) {
+    ASSERT_EQ(lchown(entry.path().c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+  }
+  ASSERT_EQ(chown(root().c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+
+  const outcome first = run({"toolchain"});
+  EXPECT_EQ(first.status, 1);
+  EXPECT_EQ(read_file(base.path() / "roots/gdbserver"), "root's gdbserver");
+  EXPECT_EQ(fs::hard_link_count(base.path() / "roots/gdbserver"), 1u);
+
+  // The same tree with the variant repaired, and a target that leads to the secret.
+  fs::remove(variant_bin);
+  fs::create_directory(variant_bin);
+  ASSERT_EQ(chown(variant_bin.c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+  fs::remove(root() / expected_rows[4][1]);
+  fs::create_symlink(base.path() / "private/secret", root() / expected_rows[4][1]);
+  const outcome second = run({"toolchain"});
+  EXPECT_EQ(second.status, 1);
+  EXPECT_NE(second.err.find("creating link bin/arm-uclinuxeabi-ar.exe"), std::string::npos);
+  EXPECT_FALSE(fs::exists(root() / expected_rows[4][0]));
+  EXPECT_EQ(fs::hard_link_count(base.path() / "private/secret"), 1u);
 }
 
 // Runs the native tool as an unprivileged user, to meet the permission

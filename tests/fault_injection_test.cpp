@@ -24,6 +24,7 @@ namespace {
 
 enum class point {
   change_directory,
+  become_owner,
   same_file,
   probe,
   remove,
@@ -100,6 +101,9 @@ class faulty_platform : public platform {
 
   bool change_directory(const char* path) override {
     return !fault(point::change_directory, path) && real_.change_directory(path);
+  }
+  bool become_tree_owner() override {
+    return !fault(point::become_owner, path_.c_str()) && real_.become_tree_owner();
   }
   bool file_present(const char* path) override {
     return !fault(point::probe, path) && real_.file_present(path);
@@ -212,7 +216,7 @@ class fault_tree {
 
 struct fault {
   tree_state state;
-  int row;  // -1 for the change of directory
+  int row;  // -1 for the change of directory and of identity
   point where;
 };
 
@@ -302,7 +306,9 @@ TEST(FaultInjection, EveryRowEveryFailurePointKeepsFilesSafe) {
     for (const bool verbose : {false, true}) {
       for (const platform::error_code error : errors) {
         for (int row = -1; row < 14; ++row) {
-          for (const point where : row < 0 ? std::vector<point>{point::change_directory} : points) {
+          for (const point where :
+               row < 0 ? std::vector<point>{point::change_directory, point::become_owner}
+                       : points) {
             const fault f{state, row, where};
             SCOPED_TRACE(std::string(state_names[static_cast<int>(state)]) +
                          (verbose ? " verbose" : " quiet") + " error " + std::to_string(error) +
@@ -332,7 +338,10 @@ TEST(FaultInjection, EveryRowEveryFailurePointKeepsFilesSafe) {
             const std::string errors_written = err.text();
             EXPECT_EQ(status, failing >= 0 ? 1 : 0);
             if (row < 0) {
-              EXPECT_EQ(errors_written, "unable to _chdir to \"" + root + "\"\n");
+              EXPECT_EQ(errors_written,
+                        (where == point::change_directory ? "unable to _chdir to \""
+                                                          : "unable to act as the owner of \"") +
+                            root + "\"\n");
               EXPECT_EQ(out.text(), "");
             } else if (failing >= 0) {
               const link_entry& entry = link_table[failing];

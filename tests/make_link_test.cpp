@@ -251,6 +251,20 @@ TEST(ReportLastError, ReportIsOneWholeLine) {
 TEST(ReportLastError, CodeWithoutSystemTextGivesAnEmptyText) {
   EXPECT_EQ(native_platform().error_text(0x2FFFFFF0u), "");
 }
+
+// A text with an insert shows it as written, rather than reading an insert
+// value that was never passed; a text without one is the system's own.
+TEST(ReportLastError, InsertsAreShownAsWritten) {
+  EXPECT_NE(native_platform().error_text(193).find("%1"),
+            std::string::npos);  // ERROR_BAD_EXE_FORMAT
+  char* text = nullptr;
+  FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM, nullptr, 2,
+                 MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<char*>(&text), 0,
+                 nullptr);
+  ASSERT_NE(text, nullptr);
+  EXPECT_EQ(native_platform().error_text(2), text);
+  LocalFree(text);
+}
 #endif
 
 }  // namespace
