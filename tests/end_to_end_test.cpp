@@ -300,7 +300,7 @@ TEST_F(EndToEnd, FifoTargetIsRefusedWithoutHanging) {
 }
 
 // A run killed while it copies: no second name may hold part of a program.
-// strace delivers SIGKILL on the first call that moves the data.
+// strace delivers SIGKILL on the first kernel call that moves the data.
 TEST_F(EndToEnd, KilledDuringACopyLeavesNoPartialProgram) {
   const fs::path other = other_device_directory();
   if (windows_tool) GTEST_SKIP() << "the copy under Wine is CopyFileA's own";
@@ -310,10 +310,9 @@ TEST_F(EndToEnd, KilledDuringACopyLeavesNoPartialProgram) {
   ASSERT_TRUE(move_bin_to(root(), elsewhere.path()));
   write_file(root() / expected_rows[4][1], std::string(1 << 20, 'a'));
   const std::vector<std::string> saved = tool_command;
-  tool_command.insert(
-      tool_command.begin(),
-      {"strace", "-f", "-o", "/dev/null", "-e", "trace=copy_file_range,sendfile,write", "-e",
-       "inject=copy_file_range,sendfile,write:signal=SIGKILL:when=1"});
+  tool_command.insert(tool_command.begin(),
+                      {"strace", "-f", "-o", "/dev/null", "-e", "trace=copy_file_range,sendfile",
+                       "-e", "inject=copy_file_range,sendfile:signal=SIGKILL:when=1"});
   const outcome result = run({"toolchain"});
   tool_command = saved;
   EXPECT_NE(result.status, 0);

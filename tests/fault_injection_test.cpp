@@ -36,9 +36,9 @@ enum class point {
 };
 
 // Names for the trace of a failing combination, in the order of the enum.
-const char* const point_names[] = {"change directory", "same file", "probe",
-                                   "delete",           "hard link", "copy creation",
-                                   "copy transfer",    "early end", "publish"};
+const char* const point_names[] = {
+    "change directory", "become owner",  "same file",     "probe",     "delete",
+    "hard link",        "copy creation", "copy transfer", "early end", "publish"};
 
 bool inside_the_copy(point where) {
   return where == point::copy_transfer || where == point::copy_ends_early ||
