@@ -1,15 +1,36 @@
 #!/usr/bin/env bash
-# Builds the tool and runs every test:
+# Sets up what the tests need, builds the tool and runs every test:
 #   static analysis of src/ (clang-tidy, cppcheck);
-#   the Windows build under Wine, when MinGW-w64 and Wine are installed;
+#   the 64- and 32-bit Windows builds, their unit tests under Wine, a check of
+#   their manifest and version resource, and their zips;
 #   the native suite under AddressSanitizer and UBSan;
 #   valgrind memcheck over whole runs of the tool;
 #   the native suite of the release build, with the end-to-end suite run
-#   against the Windows tool as well.
-# Whatever it cannot run here, it names in a SKIPPED line.
+#   against both Windows tools as well.
+# Run as root where apt-get is, it installs whatever is missing; elsewhere it
+# prints the install command. Whatever it cannot run, it names in a SKIPPED line.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc 2>/dev/null || echo 2)
+
+installed() { [ "$(dpkg-query -W -f='${db:Status-Status}' "$1" 2>/dev/null)" = installed ]; }
+
+packages=(cmake g++ libgtest-dev g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64
+  wine32:i386 btrfs-progs valgrind time python3 clang-tidy cppcheck strace)
+missing=()
+for package in "${packages[@]}"; do installed "$package" || missing+=("$package"); done
+if [ ${#missing[@]} -gt 0 ]; then
+  if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
+    echo "== Installing what the tests need: ${missing[*]}"
+    # 32-bit Wine comes from the i386 architecture.
+    dpkg --add-architecture i386
+    apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+  else
+    echo "Missing for the full test run: ${missing[*]}. Install it with:"
+    echo "  sudo dpkg --add-architecture i386 && sudo apt-get update && sudo apt-get install -y ${missing[*]}"
+  fi
+fi
 
 if command -v clang-tidy >/dev/null && command -v cppcheck >/dev/null; then
   echo "== Static analysis"
@@ -18,35 +39,56 @@ else
   echo "SKIPPED: static analysis (install clang-tidy and cppcheck)"
 fi
 
-windows_exe=
-if command -v x86_64-w64-mingw32-g++-posix >/dev/null && command -v wine >/dev/null; then
-  cmake -S . -B build-windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake
-  cmake --build build-windows -j "$jobs"
-  windows_exe=$PWD/build-windows/link-installer.exe
-
-  # A prefix of the tests' own, and one persistent server with Wine's own
-  # services, all started here: a service first started inside ctest would
-  # inherit its pipes and keep it waiting for ever.
-  export WINEDEBUG=-all WINEPREFIX=$PWD/build-windows/wineprefix
-  [ -f "$WINEPREFIX/system.reg" ] || wineboot -i >/dev/null 2>&1
-  # A server left by wineboot or an earlier run, persistent or not, must end first.
+windows_exes=()
+if command -v wine >/dev/null; then
+  # A prefix of the tests' own. One made before 32-bit Wine was installed
+  # fails to load kernel32.dll for 32-bit programs, so it is made anew then.
+  export WINEDEBUG=-all WINEPREFIX=$PWD/build-wine
+  if installed wine32:i386 && [ ! -f "$WINEPREFIX/.with-wine32" ]; then rm -rf "$WINEPREFIX"; fi
+  if [ ! -f "$WINEPREFIX/system.reg" ]; then
+    wineboot -i >/dev/null 2>&1
+    if installed wine32:i386; then touch "$WINEPREFIX/.with-wine32"; fi
+  fi
+  # One persistent server with Wine's own services, all started here: a
+  # service first started inside ctest would inherit its pipes and keep it
+  # waiting for ever. A server left by wineboot or an earlier run ends first.
   wineserver -k >/dev/null 2>&1 || true
   wineserver -w
   wineserver -p >/dev/null 2>&1
   wine cmd /c exit >/dev/null 2>&1
   trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
-
-  echo "== Windows unit tests under Wine"
-  ctest --test-dir build-windows --output-on-failure
-  (cd build-windows && cpack >/dev/null && echo "== Windows package: $(ls "$PWD"/*.zip)")
-else
-  echo "SKIPPED: the Windows build and its tests (install g++-mingw-w64-x86-64-posix and wine)"
 fi
+for preset in windows-x64 windows-x86; do
+  arch=x86_64 wine_package=wine64
+  [ "$preset" = windows-x86 ] && arch=i686 wine_package=wine32:i386
+  if ! command -v "$arch-w64-mingw32-g++-posix" >/dev/null || ! command -v wine >/dev/null ||
+    ! installed "$wine_package"; then
+    echo "SKIPPED: the $preset build and its tests (install g++-mingw-w64-${arch//_/-}-posix, wine and $wine_package)"
+    continue
+  fi
+  echo "== $preset: build, unit tests under Wine, resources, zip"
+  cmake --preset "$preset"
+  cmake --build --preset "$preset" -j "$jobs"
+  ctest --preset "$preset"
+  dir=build-windows
+  [ "$preset" = windows-x86 ] && dir=build-windows-i686
+  (cd "$dir" && cpack >/dev/null)
+  zip=$(ls "$PWD/$dir"/link-installer-*-win*.zip)
+  # The zip's executable is stripped: check that it kept its resources.
+  unpacked=$(mktemp -d)
+  (cd "$unpacked" && cmake -E tar xf "$zip")
+  packed=$(echo "$unpacked"/link-installer-*/link-installer.exe)
+  bash tests/windows_release_test.sh "$packed" "$arch" \
+    "$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$dir/CMakeCache.txt")"
+  echo "== $preset package: $zip ($(stat -c %s "$packed") bytes stripped)"
+  rm -rf "$unpacked"
+  windows_exes+=("$PWD/$dir/link-installer.exe")
+done
 
 echo "== Native tests under AddressSanitizer and UBSan"
-cmake -S . -B build-sanitize -DLINK_INSTALLER_SANITIZE=ON -DLINK_INSTALLER_STATIC=OFF
-cmake --build build-sanitize -j "$jobs"
-ctest --test-dir build-sanitize --output-on-failure
+cmake --preset sanitize
+cmake --build --preset sanitize -j "$jobs"
+ctest --preset sanitize
 
 if command -v valgrind >/dev/null; then
   echo "== Memcheck over whole runs"
@@ -57,7 +99,10 @@ else
   echo "SKIPPED: memcheck (install valgrind)"
 fi
 
-cmake -S . -B build -DLINK_INSTALLER_WINDOWS_EXE="$windows_exe"
-cmake --build build -j "$jobs"
-echo "== Native tests${windows_exe:+, and the end-to-end suite against the Windows tool}"
-ctest --test-dir build --output-on-failure
+cmake --preset native -DLINK_INSTALLER_WINDOWS_EXE="$(
+  IFS=';'
+  echo "${windows_exes[*]}"
+)"
+cmake --build --preset native -j "$jobs"
+echo "== Native tests${windows_exes:+, and the end-to-end suite against the Windows tools}"
+ctest --preset native
