@@ -96,6 +96,23 @@ std::string directory_of(const char* path) {
   return {path, static_cast<size_t>(slash - path)};
 }
 
+// A file in link_name's directory that no name leads to yet.
+int open_unnamed_beside(const char* link_name) {
+#ifdef O_TMPFILE
+  return open(directory_of(link_name).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+#else
+  errno = EOPNOTSUPP;
+  return -1;
+#endif
+}
+
+// A file under a temporary name beside link_name, which says whose it is
+// should a killed run ever leave it behind.
+int open_named_beside(const char* link_name, std::string& temporary_name) {
+  temporary_name = std::string(link_name) + ".link-installer-XXXXXX";
+  return mkostemp(temporary_name.data(), O_CLOEXEC);
+}
+
 // Only a regular file is copied, and only to a free name: publishing would
 // refuse an existing one too, but after copying every byte.
 bool may_copy(const struct stat& status, const char* link_name) {
@@ -146,22 +163,12 @@ bool posix_platform::publish(int file, const char* temporary_name, const char* l
 copy_outcome posix_platform::copy_into(int from, const struct stat& status, const char* link_name,
                                        bool unnamed) {
   std::string temporary_name;
-  int to = -1;
-  if (unnamed) {
-#ifdef O_TMPFILE
-    to = open(directory_of(link_name).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+  const int to =
+      unnamed ? open_unnamed_beside(link_name) : open_named_beside(link_name, temporary_name);
+  if (to < 0) {
     // Kernels and file systems without unnamed files answer one of these.
-    if (to < 0) {
-      return refused_here(errno) || errno == EISDIR ? copy_outcome::refused : copy_outcome::failed;
-    }
-#else
-    return copy_outcome::refused;
-#endif
-  } else {
-    // The name says whose it is, should a killed run ever leave it behind.
-    temporary_name = std::string(link_name) + ".link-installer-XXXXXX";
-    to = mkostemp(temporary_name.data(), O_CLOEXEC);
-    if (to < 0) return copy_outcome::failed;
+    const bool no_unnamed_files = unnamed && (refused_here(errno) || errno == EISDIR);
+    return no_unnamed_files ? copy_outcome::refused : copy_outcome::failed;
   }
   // The copy stands in for a hard link, so it takes the target's permission
   // bits, whatever the umask, and its times; set-id bits are left out, as
@@ -207,7 +214,8 @@ bool posix_platform::file_present(const char* path) {
 }
 
 bool posix_platform::same_file(const char* link_name, const char* target) {
-  struct stat name, file;
+  struct stat name;
+  struct stat file;
   return lstat(link_name, &name) == 0 && stat(target, &file) == 0 && name.st_dev == file.st_dev &&
          name.st_ino == file.st_ino;
 }

@@ -41,7 +41,8 @@ class win32_platform final : public platform {
   }
 
   bool same_file(const char* link_name, const char* target) override {
-    BY_HANDLE_FILE_INFORMATION name{}, file{};
+    BY_HANDLE_FILE_INFORMATION name{};
+    BY_HANDLE_FILE_INFORMATION file{};
     // A link at link_name itself is not followed; the target is opened as the probe opens it.
     return identify(open_without_rights(link_name, FILE_FLAG_OPEN_REPARSE_POINT), name) &&
            identify(open_without_rights(target, 0), file) &&
