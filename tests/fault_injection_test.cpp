@@ -32,17 +32,18 @@ enum class point {
   copy_create,
   copy_transfer,
   copy_ends_early,
-  publish
+  publish,
+  unnamed_refused
 };
 
 // Names for the trace of a failing combination, in the order of the enum.
 const char* const point_names[] = {
-    "change directory", "become owner",  "same file",     "probe",     "delete",
-    "hard link",        "copy creation", "copy transfer", "early end", "publish"};
+    "change directory", "become owner",  "same file", "probe",   "delete",         "hard link",
+    "copy creation",    "copy transfer", "early end", "publish", "unnamed refused"};
 
 bool inside_the_copy(point where) {
   return where == point::copy_transfer || where == point::copy_ends_early ||
-         where == point::publish;
+         where == point::publish || where == point::unnamed_refused;
 }
 
 #ifndef _WIN32
@@ -67,11 +68,19 @@ class interruptible_platform : public posix_platform {
     return stop_at == point::copy_ends_early;
   }
   bool publish(int file, const char* temporary_name, const char* link_name) override {
-    if (stop_at != point::publish) return posix_platform::publish(file, temporary_name, link_name);
-    // The link is refused as a file system without hard links would; then
-    // renaming the temporary file fails.
-    errno = temporary_name == nullptr ? EPERM : error;
-    return false;
+    // The link of the unnamed file is refused as a file system without hard
+    // links would; then renaming the temporary file fails, or works.
+    if (stop_at == point::publish || stop_at == point::unnamed_refused) {
+      if (temporary_name == nullptr) {
+        errno = EPERM;
+        return false;
+      }
+      if (stop_at == point::publish) {
+        errno = error;
+        return false;
+      }
+    }
+    return posix_platform::publish(file, temporary_name, link_name);
   }
 };
 #endif
@@ -231,7 +240,7 @@ bool made_again(const fault& f, int r) {
 // or the delete fails, so the link and then the copy both meet it.
 int failing_row(const fault& f, const fault_tree& tree) {
   if (f.row < 0) return 0;
-  if (!made_again(f, f.row)) return -1;
+  if (!made_again(f, f.row) || f.where == point::unnamed_refused) return -1;
   if (f.where == point::probe || f.where == point::remove) {
     return f.state == tree_state::fresh ? -1 : f.row;
   }
@@ -298,7 +307,8 @@ TEST(FaultInjection, EveryRowEveryFailurePointKeepsFilesSafe) {
   std::vector<point> points = {point::same_file, point::probe, point::remove, point::hard_link,
                                point::copy_create};
 #ifndef _WIN32
-  points.insert(points.end(), {point::copy_transfer, point::copy_ends_early, point::publish});
+  points.insert(points.end(), {point::copy_transfer, point::copy_ends_early, point::publish,
+                               point::unnamed_refused});
 #endif
   int combinations = 0;
   bool simulated = false;
