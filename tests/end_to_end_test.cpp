@@ -10,6 +10,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -215,16 +216,23 @@ TEST_F(EndToEnd, DirectoryAtFirstNameStopsTheRunAtOnce) {
 
 // "bin" on another file system: the eight rows that link into it from
 // "arm-uclinuxeabi/bin" must fall back to copies.
-TEST_F(EndToEnd, HardLinksRefusedAcrossFileSystemsBecomeCopies) {
-  const fs::path other = other_device_directory();
-  if (other.empty()) GTEST_SKIP() << "no directory on another file system was named";
-  scoped_directory elsewhere(other);
-  ASSERT_TRUE(move_bin_to(root(), elsewhere.path()));
-  struct stat a, b;
-  ASSERT_EQ(stat(root().c_str(), &a), 0);
-  ASSERT_EQ(stat(elsewhere.path().c_str(), &b), 0);
-  if (a.st_dev == b.st_dev) GTEST_SKIP() << other << " is on the same file system as the tree";
+class EndToEndAcrossDevices : public EndToEnd {
+ protected:
+  void SetUp() override {
+    EndToEnd::SetUp();
+    const fs::path other = other_device_directory();
+    if (other.empty()) GTEST_SKIP() << "no directory on another file system was named";
+    elsewhere.emplace(other);
+    ASSERT_TRUE(move_bin_to(root(), elsewhere->path()));
+    struct stat a, b;
+    ASSERT_EQ(stat(root().c_str(), &a), 0);
+    ASSERT_EQ(stat(elsewhere->path().c_str(), &b), 0);
+    if (a.st_dev == b.st_dev) GTEST_SKIP() << other << " is on the same file system as the tree";
+  }
+  std::optional<scoped_directory> elsewhere;
+};
 
+TEST_F(EndToEndAcrossDevices, HardLinksRefusedAcrossFileSystemsBecomeCopies) {
   const outcome result = run({"toolchain", "-v"});
   EXPECT_EQ(result.status, 0);
   std::string expected_out = "Verbose mode.\n", expected_err;
@@ -283,12 +291,8 @@ TEST_F(EndToEnd, HostileRootArguments) {
 
 // A FIFO as a target that must be copied: opening it must not hang the
 // tool, and copying anything but a regular file is refused.
-TEST_F(EndToEnd, FifoTargetIsRefusedWithoutHanging) {
-  const fs::path other = other_device_directory();
+TEST_F(EndToEndAcrossDevices, FifoTargetIsRefusedWithoutHanging) {
   if (windows_tool) GTEST_SKIP() << "a FIFO is a POSIX file type";
-  if (other.empty()) GTEST_SKIP() << "no directory on another file system was named";
-  scoped_directory elsewhere(other);
-  ASSERT_TRUE(move_bin_to(root(), elsewhere.path()));
   fs::remove(root() / expected_rows[4][1]);
   ASSERT_EQ(mkfifo((root() / expected_rows[4][1]).c_str(), 0644), 0);
   const outcome result = run({"toolchain"});
@@ -301,13 +305,9 @@ TEST_F(EndToEnd, FifoTargetIsRefusedWithoutHanging) {
 
 // A run killed while it copies: no second name may hold part of a program.
 // strace delivers SIGKILL on the first kernel call that moves the data.
-TEST_F(EndToEnd, KilledDuringACopyLeavesNoPartialProgram) {
-  const fs::path other = other_device_directory();
+TEST_F(EndToEndAcrossDevices, KilledDuringACopyLeavesNoPartialProgram) {
   if (windows_tool) GTEST_SKIP() << "the copy under Wine is CopyFileA's own";
   if (std::system("command -v strace >/dev/null") != 0) GTEST_SKIP() << "no strace";
-  if (other.empty()) GTEST_SKIP() << "no directory on another file system was named";
-  scoped_directory elsewhere(other);
-  ASSERT_TRUE(move_bin_to(root(), elsewhere.path()));
   write_file(root() / expected_rows[4][1], std::string(1 << 20, 'a'));
   const std::vector<std::string> saved = tool_command;
   tool_command.insert(tool_command.begin(),
@@ -323,7 +323,7 @@ TEST_F(EndToEnd, KilledDuringACopyLeavesNoPartialProgram) {
     }
   }
   EXPECT_FALSE(fs::exists(root() / expected_rows[4][0]));
-  for (const auto& entry : fs::directory_iterator(elsewhere.path() / "bin")) {
+  for (const auto& entry : fs::directory_iterator(elsewhere->path() / "bin")) {
     EXPECT_EQ(entry.path().filename().string().find(".link-installer-"), std::string::npos);
   }
 }
