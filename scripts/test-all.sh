@@ -16,7 +16,8 @@ jobs=$(nproc 2>/dev/null || echo 2)
 installed() { [ "$(dpkg-query -W -f='${db:Status-Status}' "$1" 2>/dev/null)" = installed ]; }
 
 packages=(cmake g++ libgtest-dev g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64
-  wine32:i386 btrfs-progs valgrind time python3 clang-tidy cppcheck strace)
+  wine32:i386 btrfs-progs valgrind time python3 clang-tidy cppcheck strace exfat-fuse exfatprogs
+  fusefat dosfstools)
 missing=()
 for package in "${packages[@]}"; do installed "$package" || missing+=("$package"); done
 if [ ${#missing[@]} -gt 0 ]; then

@@ -10,9 +10,10 @@ bool make_link(const char* target, const char* link_name, bool verbose, platform
     if (verbose) std::fputs("processed hardlink\n", out);
     return true;
   }
-  // Only clear the old name when there is something to put in its place: with
-  // the target gone, link_name may hold the last copy of that program.
-  if (system.file_present(target)) system.delete_file(link_name);
+  // Only clear the old name when there is a program to put in its place: with
+  // the target gone, link_name may hold the last copy of that program, and a
+  // FIFO or device is refused below anyway.
+  if (system.regular_file(target)) system.delete_file(link_name);
 
   if (system.create_hard_link(link_name, target)) {
     if (verbose) std::fputs("processed hardlink\n", out);

@@ -14,18 +14,22 @@ class platform {
   // Makes path the working directory.
   virtual bool change_directory(const char* path) = 0;
   // Run by root on a working directory that another user owns, takes on that
-  // user's identity for good, so the tree cannot lead the run beyond that
-  // user's rights. Answers false when that fails.
+  // user's identity and own groups for good, so the tree cannot lead the run
+  // beyond that user's rights. Answers false when that fails.
   virtual bool become_tree_owner() = 0;
   // Whether path names something that exists and is not a directory. Needs no
   // read access, so an unreadable program still counts as present.
   virtual bool file_present(const char* path) = 0;
-  // Whether link_name, not followed if it is a symbolic link, is already the
-  // very file that target, followed, names. False when either is missing.
+  // Whether path, followed, is a regular file: the only kind of file a second
+  // name is made for, and so the only one an old second name is given up for.
+  virtual bool regular_file(const char* path) = 0;
+  // Whether link_name already leads to the very file that target names, both
+  // followed through symbolic links. False when either is missing.
   virtual bool same_file(const char* link_name, const char* target) = 0;
   // Removes a file, never a directory. Callers do not look at the outcome.
   virtual void delete_file(const char* path) = 0;
-  // Makes link_name a second directory entry for the file target.
+  // Makes link_name a second directory entry for the file target, which
+  // must be a regular file or a symbolic link to one.
   virtual bool create_hard_link(const char* link_name, const char* target) = 0;
   // Copies target to link_name, failing if link_name exists. The copy gets
   // its name only once it is complete, and a failed copy removes what it

@@ -6,9 +6,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <charconv>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #ifdef __linux__
 #include <linux/fs.h>
@@ -113,6 +119,42 @@ int open_named_beside(const char* link_name, std::string& temporary_name) {
   return mkostemp(temporary_name.data(), O_CLOEXEC);
 }
 
+// Permission bits and times that the file system cannot hold (FAT answers
+// ENOSYS; one without owners answers EPERM even to the file's creator) do
+// not make the copy any less the target's twin.
+bool not_held_here(int file) {
+  const int error = errno;
+  if (error == ENOSYS || error == EOPNOTSUPP || error == ENOTSUP) return true;
+  struct stat status;
+  const bool ownerless = error == EPERM && fstat(file, &status) == 0 && status.st_uid != geteuid();
+  errno = error;
+  return ownerless;
+}
+
+// Renames temporary_name to link_name in the strongest way the file system
+// offers that never replaces a name: NFS and FUSE file systems refuse
+// RENAME_NOREPLACE, and FAT and exFAT hard links too.
+bool rename_without_replacing(const char* temporary_name, const char* link_name) {
+#ifdef RENAME_NOREPLACE
+  if (renameat2(AT_FDCWD, temporary_name, AT_FDCWD, link_name, RENAME_NOREPLACE) == 0) return true;
+  if (!refused_here(errno)) return false;
+#endif
+  if (link(temporary_name, link_name) == 0) {
+    unlink(temporary_name);
+    return true;
+  }
+  if (!refused_here(errno)) return false;
+  // Last, a rename once the name is seen free. Another process could take
+  // the name between the look and the rename; this small window is the
+  // price of file systems that offer nothing better.
+  struct stat existing;
+  if (lstat(link_name, &existing) == 0) {
+    errno = EEXIST;
+    return false;
+  }
+  return errno == ENOENT && rename(temporary_name, link_name) == 0;
+}
+
 // Only a regular file is copied, and only to a free name: publishing would
 // refuse an existing one too, but after copying every byte.
 bool may_copy(const struct stat& status, const char* link_name) {
@@ -125,6 +167,71 @@ bool may_copy(const struct stat& status, const char* link_name) {
     return true;
   }
   return false;
+}
+
+// Calls visit with the colon-separated fields of each line of a user
+// database file such as /etc/passwd, until it answers true.
+template <typename visitor>
+void each_entry(const char* file, visitor visit) {
+  std::FILE* database = std::fopen(file, "re");
+  if (database == nullptr) return;
+  char* line = nullptr;
+  size_t capacity = 0;
+  std::vector<std::string_view> fields;
+  for (ssize_t length = 0; (length = getline(&line, &capacity, database)) > 0;) {
+    std::string_view rest(line, static_cast<size_t>(length));
+    if (rest.back() == '\n') rest.remove_suffix(1);
+    fields.clear();
+    for (size_t colon = 0; (colon = rest.find(':')) != std::string_view::npos;) {
+      fields.push_back(rest.substr(0, colon));
+      rest.remove_prefix(colon + 1);
+    }
+    fields.push_back(rest);
+    if (visit(fields)) break;
+  }
+  std::free(line);
+  std::fclose(database);
+}
+
+template <typename id>
+bool whole_number(std::string_view field, id& value) {
+  const char* end = field.data() + field.size();
+  const auto [stop, error] = std::from_chars(field.data(), end, value);
+  return !field.empty() && error == std::errc() && stop == end;
+}
+
+// The groups the user database gives uid: its primary group first, then each
+// group that lists it as a member; none for a user it does not know. Reading
+// the local files keeps the static tool clear of the C library's run-time
+// modules; an owner known only to a network directory counts as unknown,
+// which grants fewer rights, never more.
+std::vector<gid_t> groups_of_user(uid_t uid) {
+  std::string name;
+  std::vector<gid_t> groups;
+  each_entry("/etc/passwd", [&](const std::vector<std::string_view>& fields) {
+    uid_t user = 0;
+    gid_t group = 0;
+    if (fields.size() < 4 || !whole_number(fields[2], user) || user != uid ||
+        !whole_number(fields[3], group)) {
+      return false;
+    }
+    name = fields[0];
+    groups.push_back(group);
+    return true;
+  });
+  if (groups.empty()) return groups;
+  each_entry("/etc/group", [&](const std::vector<std::string_view>& fields) {
+    gid_t group = 0;
+    if (fields.size() < 4 || !whole_number(fields[2], group)) return false;
+    std::string_view members = fields[3];
+    while (!members.empty()) {
+      const size_t comma = std::min(members.find(','), members.size());
+      if (members.substr(0, comma) == name && group != groups.front()) groups.push_back(group);
+      members.remove_prefix(std::min(comma + 1, members.size()));
+    }
+    return false;
+  });
+  return groups;
 }
 
 }  // namespace
@@ -151,13 +258,7 @@ bool posix_platform::publish(int file, const char* temporary_name, const char* l
     const std::string self = "/proc/self/fd/" + std::to_string(file);
     return linkat(AT_FDCWD, self.c_str(), AT_FDCWD, link_name, AT_SYMLINK_FOLLOW) == 0;
   }
-#ifdef RENAME_NOREPLACE
-  return renameat2(AT_FDCWD, temporary_name, AT_FDCWD, link_name, RENAME_NOREPLACE) == 0;
-#else
-  if (link(temporary_name, link_name) != 0) return false;
-  unlink(temporary_name);
-  return true;
-#endif
+  return rename_without_replacing(temporary_name, link_name);
 }
 
 copy_outcome posix_platform::copy_into(int from, const struct stat& status, const char* link_name,
@@ -182,8 +283,8 @@ copy_outcome posix_platform::copy_into(int from, const struct stat& status, cons
     errno = static_cast<int>(copy_incomplete);
     made = false;
   }
-  made = made && fchmod(to, status.st_mode & 0777) == 0 && futimens(to, times) == 0 &&
-         fdatasync(to) == 0;
+  made = made && (fchmod(to, status.st_mode & 0777) == 0 || not_held_here(to)) &&
+         (futimens(to, times) == 0 || not_held_here(to)) && fdatasync(to) == 0;
   const bool published = made && publish(to, unnamed ? nullptr : temporary_name.c_str(), link_name);
   // Where the file system or a missing /proc refuses the link, a named
   // temporary file can still be renamed into place.
@@ -202,10 +303,17 @@ bool posix_platform::become_tree_owner() {
   struct stat tree;
   if (stat(".", &tree) != 0) return false;
   if (tree.st_uid == 0) return true;
+  // The owner's own groups. One that the user database does not know gets
+  // only the tree's group, and never root's: a tree that root gave away
+  // keeps root's group.
+  const std::vector<gid_t> groups = groups_of_user(tree.st_uid);
+  const gid_t group = groups.empty() ? tree.st_gid : groups.front();
+  if (groups.empty() && group == 0) return false;
   // Groups first, while the rights to change them remain. As root, setgid
   // and setuid set the real, effective and saved ids alike, so there is no
   // way back.
-  return setgroups(0, nullptr) == 0 && setgid(tree.st_gid) == 0 && setuid(tree.st_uid) == 0;
+  return setgroups(groups.size(), groups.data()) == 0 && setgid(group) == 0 &&
+         setuid(tree.st_uid) == 0;
 }
 
 bool posix_platform::file_present(const char* path) {
@@ -213,16 +321,28 @@ bool posix_platform::file_present(const char* path) {
   return stat(path, &status) == 0 && !S_ISDIR(status.st_mode);
 }
 
+bool posix_platform::regular_file(const char* path) {
+  struct stat status;
+  return stat(path, &status) == 0 && S_ISREG(status.st_mode);
+}
+
 bool posix_platform::same_file(const char* link_name, const char* target) {
   struct stat name;
   struct stat file;
-  return lstat(link_name, &name) == 0 && stat(target, &file) == 0 && name.st_dev == file.st_dev &&
+  return stat(link_name, &name) == 0 && stat(target, &file) == 0 && name.st_dev == file.st_dev &&
          name.st_ino == file.st_ino;
 }
 
 void posix_platform::delete_file(const char* path) { unlink(path); }
 
 bool posix_platform::create_hard_link(const char* link_name, const char* target) {
+  // A FIFO, socket or device is refused as the copy refuses it; a directory
+  // is left to the system's own refusal.
+  struct stat status;
+  if (stat(target, &status) == 0 && !S_ISREG(status.st_mode) && !S_ISDIR(status.st_mode)) {
+    errno = static_cast<int>(not_regular_file);
+    return false;
+  }
   // Follow a symbolic target, so the second name belongs to the program itself.
   return linkat(AT_FDCWD, target, AT_FDCWD, link_name, AT_SYMLINK_FOLLOW) == 0;
 }

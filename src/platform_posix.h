@@ -18,6 +18,7 @@ class posix_platform : public platform {
   bool change_directory(const char* path) override;
   bool become_tree_owner() override;
   bool file_present(const char* path) override;
+  bool regular_file(const char* path) override;
   bool same_file(const char* link_name, const char* target) override;
   void delete_file(const char* path) override;
   bool create_hard_link(const char* link_name, const char* target) override;

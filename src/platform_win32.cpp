@@ -40,11 +40,20 @@ class win32_platform final : public platform {
     return true;
   }
 
+  // A named pipe or device has no place in a tree; only files on a disk count.
+  bool regular_file(const char* path) override {
+    const HANDLE handle = open_without_rights(path, 0);
+    if (handle == INVALID_HANDLE_VALUE) return false;
+    const bool on_disk = GetFileType(handle) == FILE_TYPE_DISK;
+    CloseHandle(handle);
+    return on_disk;
+  }
+
   bool same_file(const char* link_name, const char* target) override {
     BY_HANDLE_FILE_INFORMATION name{};
     BY_HANDLE_FILE_INFORMATION file{};
-    // A link at link_name itself is not followed; the target is opened as the probe opens it.
-    return identify(open_without_rights(link_name, FILE_FLAG_OPEN_REPARSE_POINT), name) &&
+    // Both are followed through links, as the probe opens a target.
+    return identify(open_without_rights(link_name, 0), name) &&
            identify(open_without_rights(target, 0), file) &&
            name.dwVolumeSerialNumber == file.dwVolumeSerialNumber &&
            name.nFileIndexHigh == file.nFileIndexHigh && name.nFileIndexLow == file.nFileIndexLow;

@@ -10,6 +10,8 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -42,9 +44,15 @@ std::string without_carriage_returns(const std::string& text) {
   return folded;
 }
 
-outcome run_tool(const fs::path& cwd, const std::vector<std::string>& arguments) {
-  scoped_directory streams;
-  const fs::path out_path = streams.path() / "out", err_path = streams.path() / "err";
+// A run of the tool that has been started and not yet waited for.
+struct started_run {
+  pid_t child;
+  std::unique_ptr<scoped_directory> streams;
+};
+
+started_run start_tool(const fs::path& cwd, const std::vector<std::string>& arguments) {
+  auto streams = std::make_unique<scoped_directory>();
+  const fs::path out_path = streams->path() / "out", err_path = streams->path() / "err";
   std::vector<std::string> words = tool_command;
   words.insert(words.end(), arguments.begin(), arguments.end());
   std::vector<char*> argv;
@@ -64,11 +72,47 @@ outcome run_tool(const fs::path& cwd, const std::vector<std::string>& arguments)
     execvp(argv[0], argv.data());
     _exit(127);
   }
+  return {child, std::move(streams)};
+}
+
+outcome finish_tool(const started_run& run) {
   int status = 0;
-  waitpid(child, &status, 0);
+  waitpid(run.child, &status, 0);
   return {WIFEXITED(status) ? WEXITSTATUS(status) : -1,
-          without_carriage_returns(read_file(out_path)),
-          without_carriage_returns(read_file(err_path))};
+          without_carriage_returns(read_file(run.streams->path() / "out")),
+          without_carriage_returns(read_file(run.streams->path() / "err"))};
+}
+
+outcome run_tool(const fs::path& cwd, const std::vector<std::string>& arguments) {
+  return finish_tool(start_tool(cwd, arguments));
+}
+
+// Puts a command such as strace or setpriv in front of the tool while it lives.
+class tool_prefix {
+ public:
+  explicit tool_prefix(const std::vector<std::string>& words) : saved_(tool_command) {
+    tool_command.insert(tool_command.begin(), words.begin(), words.end());
+  }
+  ~tool_prefix() { tool_command = saved_; }
+  tool_prefix(const tool_prefix&) = delete;
+  tool_prefix& operator=(const tool_prefix&) = delete;
+
+ private:
+  std::vector<std::string> saved_;
+};
+
+bool have(const std::string& program) {
+  return std::system(("command -v " + program + " >/dev/null").c_str()) == 0;
+}
+
+// The temporary files of copies found anywhere below dir: there must be none.
+std::vector<std::string> leftovers(const fs::path& dir) {
+  std::vector<std::string> found;
+  for (const auto& entry : fs::recursive_directory_iterator(dir)) {
+    const std::string name = entry.path().filename().string();
+    if (name.find(".link-installer-") != std::string::npos) found.push_back(name);
+  }
+  return found;
 }
 
 // The built-in rows, written out here once more so a changed table shows.
@@ -190,6 +234,11 @@ TEST_F(EndToEnd, TargetThatLeadsBackToItsNameIsKept) {
   fs::rename(root() / expected_rows[1][1], root() / expected_rows[1][0]);
   fs::remove(variant / "lib/bin");
   fs::create_directory_symlink("../bin", variant / "lib/bin");
+  // The target is a symbolic link to its own second name, which is a
+  // symbolic link on to the program: deleting the name would cut the target off.
+  fs::rename(root() / expected_rows[10][1], root() / "real-g++");
+  fs::create_symlink("../real-g++", root() / expected_rows[10][0]);
+  fs::create_symlink("arm-uclinuxeabi-g++.exe", root() / expected_rows[10][1]);
 
   const outcome result = run({"toolchain", "-v"});
   EXPECT_EQ(result.status, 0);
@@ -199,6 +248,8 @@ TEST_F(EndToEnd, TargetThatLeadsBackToItsNameIsKept) {
             program_content("bin/arm-uclinuxeabi-gcc-4.4.1.exe"));
   EXPECT_EQ(read_file(root() / expected_rows[1][0]),
             program_content("arm-uclinuxeabi/libc/usr/lib/bin/gdbserver"));
+  EXPECT_TRUE(fs::is_symlink(root() / expected_rows[10][0]));
+  EXPECT_EQ(read_file(root() / expected_rows[10][1]), program_content(expected_rows[10][1]));
 }
 
 TEST_F(EndToEnd, DirectoryAtFirstNameStopsTheRunAtOnce) {
@@ -232,8 +283,24 @@ class EndToEndAcrossDevices : public EndToEnd {
   std::optional<scoped_directory> elsewhere;
 };
 
+// Every copy reaches the disk before it is named: strace counts the flushes.
 TEST_F(EndToEndAcrossDevices, HardLinksRefusedAcrossFileSystemsBecomeCopies) {
+  const fs::path flushes = base.path() / "flushes";
+  std::optional<tool_prefix> traced;
+  if (have("strace")) {
+    traced.emplace(std::vector<std::string>{"strace", "-f", "-qq", "-o", flushes.string(), "-e",
+                                            "trace=fsync,fdatasync"});
+  }
   const outcome result = run({"toolchain", "-v"});
+  traced.reset();
+  if (fs::exists(flushes)) {
+    std::ifstream calls(flushes);
+    size_t flushed = 0;
+    for (std::string line; std::getline(calls, line);) {
+      if (line.size() > 4 && line.compare(line.size() - 4, 4, " = 0") == 0) ++flushed;
+    }
+    EXPECT_GE(flushed, 8u) << read_file(flushes);
+  }
   EXPECT_EQ(result.status, 0);
   std::string expected_out = "Verbose mode.\n", expected_err;
   for (int row = 0; row < 14; ++row) {
@@ -289,18 +356,26 @@ TEST_F(EndToEnd, HostileRootArguments) {
   }
 }
 
-// A FIFO as a target that must be copied: opening it must not hang the
-// tool, and copying anything but a regular file is refused.
-TEST_F(EndToEndAcrossDevices, FifoTargetIsRefusedWithoutHanging) {
+// A FIFO as a target, whether its name is linked on the same file system
+// (row 3) or copied to another (row 4): opening it must not hang the tool,
+// it is refused as no program, and the old second name stays.
+TEST_F(EndToEndAcrossDevices, FifoTargetIsRefusedAndTheOldNameKept) {
   if (windows_tool) GTEST_SKIP() << "a FIFO is a POSIX file type";
-  fs::remove(root() / expected_rows[4][1]);
-  ASSERT_EQ(mkfifo((root() / expected_rows[4][1]).c_str(), 0644), 0);
-  const outcome result = run({"toolchain"});
-  EXPECT_EQ(result.status, 1);
-  EXPECT_EQ(result.err,
-            "Error(4096): Not a regular file\n"
-            "creating link bin/arm-uclinuxeabi-ar.exe to arm-uclinuxeabi/bin/ar.exe failed\n");
-  EXPECT_FALSE(fs::exists(root() / expected_rows[4][0]));
+  for (const int row : {3, 4}) {
+    SCOPED_TRACE(row);
+    const fs::path target = root() / expected_rows[row][1], name = root() / expected_rows[row][0];
+    fs::remove(target);
+    ASSERT_EQ(mkfifo(target.c_str(), 0644), 0);
+    write_file(name, "an older program");
+    const outcome result = run({"toolchain"});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.err, std::string("Error(4096): Not a regular file\ncreating link ") +
+                              expected_rows[row][0] + " to " + expected_rows[row][1] + " failed\n");
+    ASSERT_TRUE(fs::is_regular_file(name));  // reading a FIFO would hang the test
+    EXPECT_EQ(read_file(name), "an older program");
+    fs::remove(target);
+    write_file(target, program_content(expected_rows[row][1]));
+  }
 }
 
 // A run killed while it copies: no second name may hold part of a program.
@@ -338,7 +413,8 @@ TEST_F(EndToEnd, RootRunOnAnotherUsersTreeStaysWithinTheirRights) {
   if (nobody == nullptr) GTEST_SKIP() << "no unprivileged user \"nobody\"";
   write_file(base.path() / "roots/gdbserver", "root's gdbserver");
   write_file(base.path() / "private/secret", "root's secret");
-  fs::permissions(base.path() / "private", fs::perms::owner_all);
+  fs::permissions(base.path() / "private", fs::perms(0750));
+  fs::permissions(base.path() / "private/secret", fs::perms(0440));
   const fs::path variant_bin = root() / "arm-uclinuxeabi/libc/usr/bin";
   fs::remove_all(variant_bin);
   fs::create_directory_symlink(base.path() / "roots", variant_bin);
@@ -352,17 +428,112 @@ TEST_F(EndToEnd, RootRunOnAnotherUsersTreeStaysWithinTheirRights) {
   EXPECT_EQ(read_file(base.path() / "roots/gdbserver"), "root's gdbserver");
   EXPECT_EQ(fs::hard_link_count(base.path() / "roots/gdbserver"), 1u);
 
-  // The same tree with the variant repaired, and a target that leads to the secret.
+  // The same tree with the variant repaired, and a target that leads to the
+  // secret, which root's group may read. Root gave the tree away but kept
+  // its group: the run takes the owner's own groups, not root's.
   fs::remove(variant_bin);
   fs::create_directory(variant_bin);
   ASSERT_EQ(chown(variant_bin.c_str(), nobody->pw_uid, nobody->pw_gid), 0);
   fs::remove(root() / expected_rows[4][1]);
   fs::create_symlink(base.path() / "private/secret", root() / expected_rows[4][1]);
+  ASSERT_EQ(chown(root().c_str(), nobody->pw_uid, 0), 0);
+  // A root login holds root's group as a supplementary group as well.
+  std::optional<tool_prefix> login_groups;
+  if (have("setpriv")) login_groups.emplace(std::vector<std::string>{"setpriv", "--groups=0"});
   const outcome second = run({"toolchain"});
   EXPECT_EQ(second.status, 1);
   EXPECT_NE(second.err.find("creating link bin/arm-uclinuxeabi-ar.exe"), std::string::npos);
   EXPECT_FALSE(fs::exists(root() / expected_rows[4][0]));
   EXPECT_EQ(fs::hard_link_count(base.path() / "private/secret"), 1u);
+
+  // An owner the user database does not know gets no group of root's.
+  constexpr uid_t stranger = 54321;
+  ASSERT_EQ(getpwuid(stranger), nullptr);
+  ASSERT_EQ(chown(root().c_str(), stranger, 0), 0);
+  const outcome third = run({"toolchain"});
+  EXPECT_EQ(third.status, 1);
+  EXPECT_EQ(third.err, "unable to act as the owner of \"toolchain\"\n");
+}
+
+// A file system image made and mounted through FUSE for one test, and
+// unmounted when the test ends however it ends.
+class fuse_mount {
+ public:
+  fuse_mount(const fs::path& image, const fs::path& dir, const std::string& make,
+             const std::string& mount, const std::string& unmount)
+      : unmount_(unmount) {
+    fs::create_directories(dir);
+    mounted_ = std::system(("truncate -s 48M '" + image.string() + "' && " + make + " '" +
+                            image.string() + "' >/dev/null 2>&1 && " + mount + " >/dev/null 2>&1")
+                               .c_str()) == 0;
+  }
+  ~fuse_mount() {
+    if (mounted_) std::system(unmount_.c_str());
+  }
+  fuse_mount(const fuse_mount&) = delete;
+  fuse_mount& operator=(const fuse_mount&) = delete;
+  bool mounted() const { return mounted_; }
+
+ private:
+  std::string unmount_;
+  bool mounted_ = false;
+};
+
+// exFAT and FAT through FUSE offer no hard links, no unnamed files and no
+// RENAME_NOREPLACE, and FAT keeps no permission bits. Every name must still be
+// made there, twice in a row: over a whole tree on such a file system, and
+// over a tree whose "bin" is on one and holds old second names.
+TEST_F(EndToEnd, CopiesOnFuseFileSystems) {
+  if (geteuid() != 0) GTEST_SKIP() << "mounting file systems needs root";
+  if (!fs::exists("/dev/fuse")) GTEST_SKIP() << "no /dev/fuse";
+  for (const char* program : {"mkfs.exfat", "mount.exfat-fuse", "losetup", "mkfs.fat", "fusefat"}) {
+    if (!have(program)) GTEST_SKIP() << "no " << program << " (exfat-fuse, exfatprogs, fusefat, dosfstools)";
+  }
+  // The commands find the image and the mount point in $IMAGE and $DIR.
+  struct file_system {
+    const char* name;
+    const char* make;
+    const char* mount;
+    const char* unmount;
+  };
+  const file_system systems[] = {
+      {"exfat", "mkfs.exfat", R"sh(mount.exfat-fuse "$(losetup -f --show "$IMAGE")" "$DIR")sh",
+       R"(umount "$DIR"; losetup -j "$IMAGE" | cut -d: -f1 | xargs -r -n1 losetup -d)"},
+      {"fat", "mkfs.fat", R"(fusefat -o rw+ "$IMAGE" "$DIR")", R"(umount "$DIR")"},
+  };
+  for (const file_system& system : systems) {
+    SCOPED_TRACE(system.name);
+    const fs::path image = base.path() / (std::string(system.name) + ".img");
+    const fs::path dir = base.path() / system.name;
+    setenv("IMAGE", image.c_str(), 1);
+    setenv("DIR", dir.c_str(), 1);
+    const fuse_mount mount(image, dir, system.make, system.mount, system.unmount);
+    if (!mount.mounted()) GTEST_SKIP() << "this machine would not mount " << system.name;
+
+    // The whole tree on it, and a tree whose bin is on it with old names there.
+    make_tree(dir / "whole", link_table);
+    const fs::path split = base.path() / (std::string(system.name) + "-split");
+    make_tree(split, link_table);
+    fs::remove_all(split / "bin");
+    fs::create_directory(dir / "bin");
+    fs::create_directory_symlink(dir / "bin", split / "bin");
+    for (const auto& row : expected_rows) {
+      if (std::strncmp(row[1], "bin/", 4) == 0) write_file(split / row[1], program_content(row[1]));
+      if (std::strncmp(row[0], "bin/", 4) == 0) write_file(split / row[0], "an older program");
+    }
+    for (const fs::path& tree : {dir / "whole", split}) {
+      for (int pass = 0; pass < 2; ++pass) {
+        SCOPED_TRACE(tree.filename().string() + " pass " + std::to_string(pass));
+        const outcome result = run({tree.string()});
+        EXPECT_EQ(result.status, 0);
+        EXPECT_EQ(result.err, "");
+        for (const auto& row : expected_rows) {
+          EXPECT_EQ(read_file(tree / row[0]), program_content(row[1])) << row[0];
+        }
+      }
+    }
+    EXPECT_EQ(leftovers(dir), std::vector<std::string>{});
+  }
 }
 
 // Runs the native tool as an unprivileged user, to meet the permission
@@ -448,8 +619,12 @@ TEST_F(EndToEnd, DiskFullDuringCopyLeavesNoPartialFile) {
   write_file(root() / expected_rows[4][1], std::string(3 << 20, 'a'));
 
   const outcome result = run({"toolchain"});
+  const bool partial = fs::exists(root() / expected_rows[4][0]);
+  const std::vector<std::string> left = moved ? leftovers(small) : std::vector<std::string>{};
   std::system(("umount '" + small.string() + "'").c_str());
   ASSERT_TRUE(moved);
+  EXPECT_FALSE(partial);
+  EXPECT_EQ(left, std::vector<std::string>{});
   EXPECT_EQ(result.status, 1);
   EXPECT_EQ(result.out, "");
   EXPECT_EQ(result.err, disk_full_report() +

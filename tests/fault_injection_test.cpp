@@ -117,6 +117,9 @@ class faulty_platform : public platform {
   bool file_present(const char* path) override {
     return !fault(point::probe, path) && real_.file_present(path);
   }
+  bool regular_file(const char* path) override {
+    return !fault(point::probe, path) && real_.regular_file(path);
+  }
   // Failing, it answers "not the same file", and the row is made again.
   bool same_file(const char* link_name, const char* target) override {
     return !fault(point::same_file, link_name) && real_.same_file(link_name, target);

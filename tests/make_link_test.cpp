@@ -85,29 +85,44 @@ TEST_F(MakeLink, MissingTargetKeepsExistingNameAndFails) {
 }
 
 #ifndef _WIN32
-// A name that already is the target's file, through a symbolic link back
-// from the target or a directory alias, is done: deleting it would take the
-// only copy. A name that is itself a symbolic link to the target is not
-// that file, and becomes a hard link. (Wine makes no symbolic links; the
-// end-to-end suite runs the first two against the Windows build.)
-TEST_F(MakeLink, NameThatIsAlreadyTheTargetsFileIsKept) {
+// A name that already leads to the target's file, through a symbolic link
+// back from the target, a directory alias, or a symbolic link of its own, is
+// done: deleting it could take the only copy, or the link the target passes
+// through. A target that is a symbolic link gives a name that is the
+// program's own file, not another link. (Wine makes no symbolic links; the
+// end-to-end suite runs such trees against the Windows build.)
+TEST_F(MakeLink, NameThatAlreadyLeadsToTheTargetsFileIsKept) {
   struct case_t {
     const char* label;
     const char* target;
     void (*lay_out)();
-    bool kept;
+    bool name_is_symlink;
+    unsigned links;
   };
   const case_t cases[] = {
       {"target links back", "bin/gcc-4.4.1.exe",
-       [] { fs::create_symlink("gcc.exe", "bin/gcc-4.4.1.exe"); }, true},
+       [] { fs::create_symlink("gcc.exe", "bin/gcc-4.4.1.exe"); }, false, 1},
       {"directory alias", "lib/bin/gcc.exe",
-       [] { fs::create_directory_symlink("../bin", "lib/bin"); }, true},
+       [] { fs::create_directory_symlink("../bin", "lib/bin"); }, false, 1},
       {"name links to target", "bin/gcc-4.4.1.exe",
        [] {
          fs::rename("bin/gcc.exe", "bin/gcc-4.4.1.exe");
          fs::create_symlink("gcc-4.4.1.exe", "bin/gcc.exe");
        },
-       false},
+       true, 1},
+      {"target links through the name", "bin/gcc-4.4.1.exe",
+       [] {
+         fs::rename("bin/gcc.exe", "lib/gcc");
+         fs::create_symlink("../lib/gcc", "bin/gcc.exe");
+         fs::create_symlink("gcc.exe", "bin/gcc-4.4.1.exe");
+       },
+       true, 1},
+      {"target is a symbolic link", "bin/gcc-4.4.1.exe",
+       [] {
+         fs::rename("bin/gcc.exe", "lib/gcc");
+         fs::create_symlink("../lib/gcc", "bin/gcc-4.4.1.exe");
+       },
+       false, 2},
   };
   for (const case_t& c : cases) {
     SCOPED_TRACE(c.label);
@@ -120,8 +135,8 @@ TEST_F(MakeLink, NameThatIsAlreadyTheTargetsFileIsKept) {
     ASSERT_TRUE(make(c.target, "bin/gcc.exe", true));
     EXPECT_EQ(out.text().substr(out_before.size()), "processed hardlink\n");
     EXPECT_EQ(read_file("bin/gcc.exe"), "the compiler driver");
-    EXPECT_EQ(fs::is_symlink("bin/gcc.exe"), false);
-    EXPECT_EQ(link_count("bin/gcc.exe"), c.kept ? 1u : 2u);
+    EXPECT_EQ(fs::is_symlink("bin/gcc.exe"), c.name_is_symlink);
+    EXPECT_EQ(link_count("bin/gcc.exe"), c.links);
   }
   EXPECT_EQ(err.text(), "");
 }
