@@ -6,6 +6,16 @@
 
 namespace {
 
+const char* const usage =
+    "usage: link-installer ROOT [-v]\n"
+    "Gives the programs of an arm-uclinuxeabi toolchain tree their second names:\n"
+    "a hard link each, or a copy where the file system refuses the link.\n"
+    "\n"
+    "  ROOT  the toolchain tree's root directory\n"
+    "  -v    trace each name on standard output\n"
+    "\n"
+    "Exit status: 0 when every name was made, 1 when one could not be.\n";
+
 void trace_link(const link_entry& row, std::FILE* out) {
   std::fprintf(out, "link \"%s\" -> \"%s\"\n", row.link_name, row.target);
 }
@@ -59,6 +69,14 @@ int run_installer(int argc, const char* const argv[], std::span<const link_entry
     std::fwrite("missing arguments\n", 1, 18, err);
     return 1;
   }
+  if (asks_for_help(argv[1])) {
+    std::fputs(usage, out);
+    return 0;
+  }
+  if (std::strcmp(argv[1], "--version") == 0) {
+    std::fputs("link-installer " LINK_INSTALLER_VERSION "\n", out);
+    return 0;
+  }
   if (!system.change_directory(argv[1])) {
     std::fprintf(err, "unable to _chdir to \"%s\"\n", argv[1]);
     return 1;
@@ -67,6 +85,8 @@ int run_installer(int argc, const char* const argv[], std::span<const link_entry
     std::fprintf(err, "unable to act as the owner of \"%s\"\n", argv[1]);
     return 1;
   }
+  // Runs on one tree take turns, so that none deletes a name another has just made.
+  system.lock_tree();
   // Only the first two bytes count: "-verbose" turns tracing on as well.
   const bool verbose = argc > 2 && std::strncmp(argv[2], "-v", 2) == 0;
   if (verbose) std::fputs("Verbose mode.\n", out);

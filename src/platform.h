@@ -17,6 +17,10 @@ class platform {
   // user's identity and own groups for good, so the tree cannot lead the run
   // beyond that user's rights. Answers false when that fails.
   virtual bool become_tree_owner() = 0;
+  // Waits until no other run holds the working directory's tree, then holds
+  // it until the process ends or this is called again. Where the file system
+  // offers no lock, goes on without one.
+  virtual void lock_tree() = 0;
   // Whether path names something that exists and is not a directory. Needs no
   // read access, so an unreadable program still counts as present.
   virtual bool file_present(const char* path) = 0;
@@ -43,3 +47,7 @@ class platform {
 
 // The real system calls of the platform the tool was built for.
 platform& native_platform();
+
+// Whether a first argument asks for the usage rather than naming a tree:
+// "--help" and "-h", and on Windows also "/?".
+bool asks_for_help(const char* argument);

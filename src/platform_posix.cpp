@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -316,6 +317,18 @@ bool posix_platform::become_tree_owner() {
          setuid(tree.st_uid) == 0;
 }
 
+void posix_platform::lock_tree() {
+  if (tree_lock_ >= 0) close(tree_lock_);
+  // The tree's root directory itself carries the lock, so no lock file is
+  // left in the tree, and the system lets go of it when its holder dies.
+  // Where it cannot be opened or locked (ENOLCK, EOPNOTSUPP), runs go on
+  // unordered, as they always could.
+  tree_lock_ = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (tree_lock_ < 0) return;
+  while (flock(tree_lock_, LOCK_EX) != 0 && errno == EINTR) {
+  }
+}
+
 bool posix_platform::file_present(const char* path) {
   struct stat status;
   return stat(path, &status) == 0 && !S_ISDIR(status.st_mode);
@@ -376,4 +389,8 @@ std::string posix_platform::error_text(error_code code) {
 platform& native_platform() {
   static posix_platform instance;
   return instance;
+}
+
+bool asks_for_help(const char* argument) {
+  return std::strcmp(argument, "--help") == 0 || std::strcmp(argument, "-h") == 0;
 }

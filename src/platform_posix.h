@@ -17,6 +17,7 @@ class posix_platform : public platform {
 
   bool change_directory(const char* path) override;
   bool become_tree_owner() override;
+  void lock_tree() override;
   bool file_present(const char* path) override;
   bool regular_file(const char* path) override;
   bool same_file(const char* link_name, const char* target) override;
@@ -37,4 +38,6 @@ class posix_platform : public platform {
 
  private:
   copy_outcome copy_into(int from, const struct stat& status, const char* link_name, bool unnamed);
+
+  int tree_lock_ = -1;  // the tree root held by lock_tree, open until the process ends
 };

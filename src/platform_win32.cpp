@@ -2,6 +2,9 @@
 #include <direct.h>
 #include <windows.h>
 
+#include <cstdio>
+#include <cstring>
+
 #include "platform.h"
 
 // The runtime expands wildcards in the arguments before main sees them, so a
@@ -32,6 +35,27 @@ class win32_platform final : public platform {
 
   // Windows has no such switch; the manifest keeps the tool from being elevated unasked.
   bool become_tree_owner() override { return true; }
+
+  void lock_tree() override {
+    if (tree_lock_ != nullptr) {
+      ReleaseMutex(tree_lock_);
+      CloseHandle(tree_lock_);
+      tree_lock_ = nullptr;
+    }
+    // Named by the tree root's volume and file index, so that every spelling
+    // of the path meets the same lock. A holder that dies abandons it, and
+    // the next run takes it over. Where it cannot be had, runs go on unordered.
+    BY_HANDLE_FILE_INFORMATION root{};
+    const HANDLE directory =
+        CreateFileA(".", 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (!identify(directory, root)) return;
+    char name[64];
+    std::snprintf(name, sizeof name, "Global\\link-installer-%08lx-%08lx%08lx",
+                  root.dwVolumeSerialNumber, root.nFileIndexHigh, root.nFileIndexLow);
+    tree_lock_ = CreateMutexA(nullptr, FALSE, name);
+    if (tree_lock_ != nullptr) WaitForSingleObject(tree_lock_, INFINITE);
+  }
 
   bool file_present(const char* path) override {
     const HANDLE handle = open_without_rights(path, 0);
@@ -85,6 +109,9 @@ class win32_platform final : public platform {
     LocalFree(text);
     return copy;
   }
+
+ private:
+  HANDLE tree_lock_ = nullptr;  // the mutex held by lock_tree until the process ends
 };
 
 }  // namespace
@@ -92,4 +119,9 @@ class win32_platform final : public platform {
 platform& native_platform() {
   static win32_platform instance;
   return instance;
+}
+
+bool asks_for_help(const char* argument) {
+  return std::strcmp(argument, "--help") == 0 || std::strcmp(argument, "-h") == 0 ||
+         std::strcmp(argument, "/?") == 0;
 }

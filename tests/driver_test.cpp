@@ -101,6 +101,50 @@ TEST_F(Driver, VerboseSwitchIsTheFirstTwoBytesOfTheSecondArgumentOnly) {
   EXPECT_EQ(err.text(), "");
 }
 
+// The usage and the version answer only to the whole first argument; any
+// other word there is a tree root as before.
+TEST_F(Driver, HelpAndVersionAnswerOnlyAsTheWholeFirstArgument) {
+  make_tree(tree.path(), link_table);
+  const std::string usage = "usage: link-installer ROOT [-v]\n";
+  const std::string version = "link-installer " LINK_INSTALLER_VERSION "\n";
+#ifdef _WIN32
+  const bool slash_help = true;
+#else
+  const bool slash_help = false;
+#endif
+  struct case_t {
+    std::vector<std::string> arguments;
+    std::string out;  // what standard output begins with
+    bool answered;    // status 0 with nothing on standard error
+  };
+  const std::vector<case_t> cases = {
+      {{"--help"}, usage, true},
+      {{"-h", "-v"}, usage, true},
+      {{"/?"}, slash_help ? usage : "", slash_help},
+      {{"--version"}, version, true},
+      {{"--helpful"}, "", false},
+      {{"-H"}, "", false},
+      {{"--version=2"}, "", false},
+      {{"version"}, "", false},
+      {{tree.path().string(), "--help"}, "", true},
+  };
+  for (const case_t& c : cases) {
+    SCOPED_TRACE(c.arguments[0]);
+    const size_t out_before = out.text().size();
+    const size_t err_before = err.text().size();
+    EXPECT_EQ(run(c.arguments), c.answered ? 0 : 1);
+    const std::string written = out.text().substr(out_before);
+    EXPECT_EQ(written.substr(0, c.out.size()), c.out);
+    if (c.out.empty()) {
+      EXPECT_EQ(written, "");
+    }
+    EXPECT_EQ(err.text().substr(err_before),
+              c.answered ? "" : "unable to _chdir to \"" + c.arguments[0] + "\"\n");
+  }
+  EXPECT_NE(out.text().find("-v "), std::string::npos);  // the usage names the switch
+  EXPECT_NE(out.text().find("Exit status"), std::string::npos);
+}
+
 TEST_F(Driver, FailingRowStopsTheWalkAndKeepsEarlierRows) {
   const link_entry table[] = {
       {link_type::link, "a", "a2"},

@@ -536,6 +536,30 @@ TEST_F(EndToEnd, CopiesOnFuseFileSystems) {
   }
 }
 
+// Runs started together on one tree take turns: none deletes a name that
+// another has just made, so every one of them succeeds.
+TEST_F(EndToEndAcrossDevices, RunsSideBySideAllSucceed) {
+  const int rounds = windows_tool ? 3 : 20;
+  for (int round = 0; round < rounds && !HasFailure(); ++round) {
+    SCOPED_TRACE(round);
+    for (const auto& row : expected_rows) {
+      fs::remove(root() / row[0]);
+      write_file(root() / row[0], "an older program");
+    }
+    std::vector<started_run> runs;
+    for (int i = 0; i < 3; ++i) runs.push_back(start_tool(base.path(), {"toolchain"}));
+    for (const started_run& started : runs) {
+      const outcome result = finish_tool(started);
+      EXPECT_EQ(result.status, 0);
+      EXPECT_EQ(result.err, "");
+    }
+    for (const auto& row : expected_rows) {
+      EXPECT_EQ(read_file(root() / row[0]), program_content(row[1])) << row[0];
+    }
+    EXPECT_EQ(leftovers(elsewhere->path()), std::vector<std::string>{});
+  }
+}
+
 // Runs the native tool as an unprivileged user, to meet the permission
 // checks that root passes through.
 class AsUnprivilegedUser : public EndToEnd {

@@ -114,6 +114,7 @@ class faulty_platform : public platform {
   bool become_tree_owner() override {
     return !fault(point::become_owner, path_.c_str()) && real_.become_tree_owner();
   }
+  void lock_tree() override { real_.lock_tree(); }
   bool file_present(const char* path) override {
     return !fault(point::probe, path) && real_.file_present(path);
   }
