@@ -4,6 +4,8 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "platform.h"
 
@@ -27,6 +29,123 @@ bool identify(HANDLE handle, BY_HANDLE_FILE_INFORMATION& information) {
   const bool known = GetFileInformationByHandle(handle, &information) != FALSE;
   CloseHandle(handle);
   return known;
+}
+
+// Closes a handle without disturbing the last error, which still describes the failure.
+void close_keeping_error(HANDLE handle) {
+  const DWORD error = GetLastError();
+  CloseHandle(handle);
+  SetLastError(error);
+}
+
+// While marked, the file goes when its last handle closes, even when the
+// process dies: so a killed run leaves nothing behind.
+bool mark_for_deletion(HANDLE file, bool marked) {
+  FILE_DISPOSITION_INFO disposition{static_cast<BOOLEAN>(marked)};
+  return SetFileInformationByHandle(file, FileDispositionInfo, &disposition,
+                                    sizeof disposition) != FALSE;
+}
+
+// Moves every byte from one file into the other in large chunks, and checks
+// that as many arrived as the source holds.
+bool copy_bytes(HANDLE from, HANDLE to, ULONGLONG size) {
+  std::vector<char> buffer(1 << 20);
+  ULONGLONG copied = 0;
+  for (DWORD got = 1; got > 0; copied += got) {
+    if (ReadFile(from, buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr) == FALSE) {
+      return false;
+    }
+    // A full disk may first accept fewer bytes than asked; the next write
+    // then reports it.
+    for (DWORD written = 0; written < got;) {
+      DWORD put = 0;
+      if (WriteFile(to, buffer.data() + written, got - written, &put, nullptr) == FALSE) {
+        return false;
+      }
+      if (put == 0) {
+        SetLastError(ERROR_DISK_FULL);  // no progress at all: nothing more will fit
+        return false;
+      }
+      written += put;
+    }
+  }
+  if (copied != size) SetLastError(ERROR_HANDLE_EOF);
+  return copied == size;
+}
+
+// Gives file the name link_name through its handle, never replacing a name.
+bool name_file(HANDLE file, const char* link_name) {
+  const int length = MultiByteToWideChar(CP_ACP, 0, link_name, -1, nullptr, 0);
+  std::wstring name(static_cast<size_t>(length), L'\0');
+  MultiByteToWideChar(CP_ACP, 0, link_name, -1, name.data(), length);
+  const DWORD full_length = GetFullPathNameW(name.c_str(), 0, nullptr, nullptr);
+  if (full_length == 0) return false;
+  // FILE_RENAME_INFO ends in the name, which is as long as it needs to be.
+  std::vector<char> buffer(sizeof(FILE_RENAME_INFO) + full_length * sizeof(wchar_t));
+  auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+  rename->ReplaceIfExists = FALSE;
+  rename->RootDirectory = nullptr;
+  const DWORD written = GetFullPathNameW(name.c_str(), full_length, rename->FileName, nullptr);
+  if (written == 0 || written >= full_length) return false;
+  rename->FileNameLength = written * sizeof(wchar_t);
+  if (SetFileInformationByHandle(file, FileRenameInfo, rename,
+                                 static_cast<DWORD>(buffer.size())) != FALSE) {
+    return true;
+  }
+  // Reported as the copy reports a name that was there before it began.
+  if (GetLastError() == ERROR_ALREADY_EXISTS) SetLastError(ERROR_FILE_EXISTS);
+  return false;
+}
+
+// What a user sees of the target carries over to its copy: its times, and
+// its read-only, hidden and system attributes. A new file is already an
+// archive, so the attributes are left alone when the target has none of
+// those: Wine cannot change them on a FAT file system mounted through FUSE.
+bool carry_over(HANDLE file, const BY_HANDLE_FILE_INFORMATION& source) {
+  const auto time = [](const FILETIME& at) {
+    LARGE_INTEGER value;
+    value.LowPart = at.dwLowDateTime;
+    value.HighPart = static_cast<LONG>(at.dwHighDateTime);
+    return value;
+  };
+  constexpr DWORD visible = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+  constexpr DWORD carried = visible | FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+  FILE_BASIC_INFO basic{};
+  basic.CreationTime = time(source.ftCreationTime);
+  basic.LastAccessTime = time(source.ftLastAccessTime);
+  basic.LastWriteTime = time(source.ftLastWriteTime);
+  // 0 leaves the attributes as they are.
+  basic.FileAttributes =
+      (source.dwFileAttributes & visible) != 0 ? source.dwFileAttributes & carried : 0;
+  return SetFileInformationByHandle(file, FileBasicInfo, &basic, sizeof basic) != FALSE;
+}
+
+// Makes the copy under a temporary name beside link_name that says whose it
+// is, marked for deletion from the start, and names it only once it is
+// complete and flushed. The read-only attribute comes last: while it is on,
+// Windows would refuse to mark the file for deletion again.
+bool copy_beside(HANDLE from, const BY_HANDLE_FILE_INFORMATION& source, const char* link_name) {
+  const ULONGLONG size = (ULONGLONG{source.nFileSizeHigh} << 32) | source.nFileSizeLow;
+  std::string temporary_name;
+  HANDLE to = INVALID_HANDLE_VALUE;
+  for (unsigned attempt = 0; to == INVALID_HANDLE_VALUE && attempt < 100; ++attempt) {
+    temporary_name = std::string(link_name) + ".link-installer-" +
+                     std::to_string(GetCurrentProcessId()) + "-" + std::to_string(attempt);
+    to = CreateFileA(temporary_name.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr,
+                     CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (to == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) return false;
+  }
+  if (to == INVALID_HANDLE_VALUE) return false;
+  const bool made = mark_for_deletion(to, true) && copy_bytes(from, to, size) &&
+                    FlushFileBuffers(to) != FALSE && mark_for_deletion(to, false) &&
+                    name_file(to, link_name) && carry_over(to, source);
+  if (!made) {
+    const DWORD error = GetLastError();
+    mark_for_deletion(to, true);
+    SetLastError(error);
+  }
+  close_keeping_error(to);
+  return made;
 }
 
 class win32_platform final : public platform {
@@ -90,7 +209,22 @@ class win32_platform final : public platform {
   }
 
   bool copy_file(const char* target, const char* link_name) override {
-    return CopyFileA(target, link_name, TRUE) != FALSE;
+    // Others may read the target meanwhile, but none may write it.
+    const HANDLE from = CreateFileA(target, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    if (from == INVALID_HANDLE_VALUE) return false;
+    BY_HANDLE_FILE_INFORMATION source{};
+    bool copied = false;
+    if (GetFileInformationByHandle(from, &source) != FALSE) {
+      // An existing name fails the copy before a byte is written.
+      if (GetFileAttributesA(link_name) != INVALID_FILE_ATTRIBUTES) {
+        SetLastError(ERROR_FILE_EXISTS);
+      } else {
+        copied = copy_beside(from, source, link_name);
+      }
+    }
+    close_keeping_error(from);
+    return copied;
   }
 
   error_code last_error() override { return GetLastError(); }
