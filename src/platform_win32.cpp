@@ -139,12 +139,12 @@ bool copy_beside(HANDLE from, const BY_HANDLE_FILE_INFORMATION& source, const ch
   const bool made = mark_for_deletion(to, true) && copy_bytes(from, to, size) &&
                     FlushFileBuffers(to) != FALSE && mark_for_deletion(to, false) &&
                     name_file(to, link_name) && carry_over(to, source);
-  if (!made) {
-    const DWORD error = GetLastError();
-    mark_for_deletion(to, true);
-    SetLastError(error);
-  }
-  close_keeping_error(to);
+  const DWORD error = GetLastError();
+  if (!made) mark_for_deletion(to, true);
+  CloseHandle(to);
+  // Where the file system refused the mark itself, the name is removed instead.
+  if (!made) DeleteFileA(temporary_name.c_str());
+  SetLastError(error);
   return made;
 }
 
