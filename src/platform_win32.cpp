@@ -42,8 +42,8 @@ void close_keeping_error(HANDLE handle) {
 // process dies: so a killed run leaves nothing behind.
 bool mark_for_deletion(HANDLE file, bool marked) {
   FILE_DISPOSITION_INFO disposition{static_cast<BOOLEAN>(marked)};
-  return SetFileInformationByHandle(file, FileDispositionInfo, &disposition,
-                                    sizeof disposition) != FALSE;
+  return SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition) !=
+         FALSE;
 }
 
 // Moves every byte from one file into the other in large chunks, and checks
@@ -88,8 +88,8 @@ bool name_file(HANDLE file, const char* link_name) {
   const DWORD written = GetFullPathNameW(name.c_str(), full_length, rename->FileName, nullptr);
   if (written == 0 || written >= full_length) return false;
   rename->FileNameLength = written * sizeof(wchar_t);
-  if (SetFileInformationByHandle(file, FileRenameInfo, rename,
-                                 static_cast<DWORD>(buffer.size())) != FALSE) {
+  if (SetFileInformationByHandle(file, FileRenameInfo, rename, static_cast<DWORD>(buffer.size())) !=
+      FALSE) {
     return true;
   }
   // Reported as the copy reports a name that was there before it began.

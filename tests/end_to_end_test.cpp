@@ -473,27 +473,27 @@ TEST_F(EndToEnd, RootRunOnAnotherUsersTreeStaysWithinTheirRights) {
   EXPECT_EQ(third.err, "unable to act as the owner of \"toolchain\"\n");
 }
 
-// A file system image made and mounted through FUSE for one test, and
-// unmounted when the test ends however it ends.
-class fuse_mount {
+// A file system mounted for one test by a shell command, and unmounted when
+// the test ends however it ends. The commands find their paths in the
+// environment, as $DIR and $IMAGE.
+class scoped_mount {
  public:
-  fuse_mount(const fs::path& image, const fs::path& dir, const std::string& make,
-             const std::string& mount, const std::string& unmount)
-      : unmount_(unmount) {
-    fs::create_directories(dir);
-    mounted_ = std::system(("truncate -s 48M '" + image.string() + "' && " + make + " '" +
-                            image.string() + "' >/dev/null 2>&1 && " + mount + " >/dev/null 2>&1")
-                               .c_str()) == 0;
+  // after: what to release once $DIR is unmounted, such as a loop device.
+  explicit scoped_mount(const std::string& mount, std::string after = "true")
+      : after_(std::move(after)) {
+    mounted_ = std::system(("mkdir -p \"$DIR\" && (" + mount + ") >/dev/null 2>&1").c_str()) == 0;
   }
-  ~fuse_mount() {
-    if (mounted_) std::system(unmount_.c_str());
+  // A failed test may leave a file open there: then the mount goes lazily.
+  ~scoped_mount() {
+    if (mounted_)
+      std::system(("(umount \"$DIR\" || umount -l \"$DIR\"; " + after_ + ") 2>/dev/null").c_str());
   }
-  fuse_mount(const fuse_mount&) = delete;
-  fuse_mount& operator=(const fuse_mount&) = delete;
+  scoped_mount(const scoped_mount&) = delete;
+  scoped_mount& operator=(const scoped_mount&) = delete;
   bool mounted() const { return mounted_; }
 
  private:
-  std::string unmount_;
+  std::string after_;
   bool mounted_ = false;
 };
 
@@ -505,19 +505,19 @@ TEST_F(EndToEnd, CopiesOnFuseFileSystems) {
   if (geteuid() != 0) GTEST_SKIP() << "mounting file systems needs root";
   if (!fs::exists("/dev/fuse")) GTEST_SKIP() << "no /dev/fuse";
   for (const char* program : {"mkfs.exfat", "mount.exfat-fuse", "losetup", "mkfs.fat", "fusefat"}) {
-    if (!have(program)) GTEST_SKIP() << "no " << program << " (exfat-fuse, exfatprogs, fusefat, dosfstools)";
+    if (!have(program))
+      GTEST_SKIP() << "no " << program << " (exfat-fuse, exfatprogs, fusefat, dosfstools)";
   }
-  // The commands find the image and the mount point in $IMAGE and $DIR.
   struct file_system {
     const char* name;
-    const char* make;
-    const char* mount;
-    const char* unmount;
+    const char* mount;  // formats $IMAGE and mounts it on $DIR
+    const char* after;  // releases what the mount took
   };
   const file_system systems[] = {
-      {"exfat", "mkfs.exfat", R"sh(mount.exfat-fuse "$(losetup -f --show "$IMAGE")" "$DIR")sh",
-       R"(umount "$DIR"; losetup -j "$IMAGE" | cut -d: -f1 | xargs -r -n1 losetup -d)"},
-      {"fat", "mkfs.fat", R"(fusefat -o rw+ "$IMAGE" "$DIR")", R"(umount "$DIR")"},
+      {"exfat",
+       R"sh(mkfs.exfat "$IMAGE" && mount.exfat-fuse "$(losetup -f --show "$IMAGE")" "$DIR")sh",
+       R"(losetup -j "$IMAGE" | cut -d: -f1 | xargs -r -n1 losetup -d)"},
+      {"fat", R"(mkfs.fat "$IMAGE" && fusefat -o rw+ "$IMAGE" "$DIR")", "true"},
   };
   for (const file_system& system : systems) {
     SCOPED_TRACE(system.name);
@@ -525,7 +525,8 @@ TEST_F(EndToEnd, CopiesOnFuseFileSystems) {
     const fs::path dir = base.path() / system.name;
     setenv("IMAGE", image.c_str(), 1);
     setenv("DIR", dir.c_str(), 1);
-    const fuse_mount mount(image, dir, system.make, system.mount, system.unmount);
+    const scoped_mount mount(std::string(R"(truncate -s 48M "$IMAGE" && )") + system.mount,
+                             system.after);
     if (!mount.mounted()) GTEST_SKIP() << "this machine would not mount " << system.name;
 
     // The whole tree on it, and a tree whose bin is on it with old names there.
@@ -586,20 +587,16 @@ class AsUnprivilegedUser : public EndToEnd {
   void SetUp() override {
     if (windows_tool) GTEST_SKIP() << "Wine will not use a prefix that another user owns";
     if (geteuid() != 0) GTEST_SKIP() << "changing to another user needs root";
-    if (std::system("command -v setpriv >/dev/null") != 0) GTEST_SKIP() << "no setpriv";
+    if (!have("setpriv")) GTEST_SKIP() << "no setpriv";
     EndToEnd::SetUp();
     for (const auto& entry : fs::recursive_directory_iterator(root())) {
       ASSERT_EQ(lchown(entry.path().c_str(), nobody, nobody), 0);
     }
     ASSERT_EQ(chown(root().c_str(), nobody, nobody), 0);
-    saved = tool_command;
-    tool_command.insert(tool_command.begin(),
-                        {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+    as_nobody.emplace(
+        std::vector<std::string>{"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
   }
-  void TearDown() override {
-    if (!saved.empty()) tool_command = saved;
-  }
-  std::vector<std::string> saved;
+  std::optional<tool_prefix> as_nobody;
 };
 
 TEST_F(AsUnprivilegedUser, RootWithoutSearchPermission) {
@@ -652,21 +649,15 @@ TEST_F(AsUnprivilegedUser, UnreadableTargetFailsItsRowAndStaysIntact) {
 TEST_F(EndToEnd, DiskFullDuringCopyLeavesNoPartialFile) {
   if (geteuid() != 0) GTEST_SKIP() << "mounting a small tmpfs needs root";
   const fs::path small = base.path() / "small";
-  fs::create_directories(small);
-  if (std::system(
-          ("mount -t tmpfs -o size=1m tmpfs '" + small.string() + "' 2>/dev/null").c_str()) != 0) {
-    GTEST_SKIP() << "this machine does not allow tmpfs mounts";
-  }
-  const bool moved = move_bin_to(root(), small);
+  setenv("DIR", small.c_str(), 1);
+  const scoped_mount mount(R"(mount -t tmpfs -o size=1m tmpfs "$DIR")");
+  if (!mount.mounted()) GTEST_SKIP() << "this machine does not allow tmpfs mounts";
+  ASSERT_TRUE(move_bin_to(root(), small));
   write_file(root() / expected_rows[4][1], std::string(3 << 20, 'a'));
 
   const outcome result = run({"toolchain"});
-  const bool partial = fs::exists(root() / expected_rows[4][0]);
-  const std::vector<std::string> left = moved ? leftovers(small) : std::vector<std::string>{};
-  std::system(("umount '" + small.string() + "'").c_str());
-  ASSERT_TRUE(moved);
-  EXPECT_FALSE(partial);
-  EXPECT_EQ(left, std::vector<std::string>{});
+  EXPECT_FALSE(fs::exists(root() / expected_rows[4][0]));
+  EXPECT_EQ(leftovers(small), std::vector<std::string>{});
   EXPECT_EQ(result.status, 1);
   EXPECT_EQ(result.out, "");
   EXPECT_EQ(result.err, disk_full_report() +
