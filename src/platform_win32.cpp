@@ -2,10 +2,9 @@
 #include <direct.h>
 #include <windows.h>
 
-#include <cstdio>
+#include <algorithm>
 #include <cstring>
 #include <string>
-#include <vector>
 
 #include "platform.h"
 
@@ -46,22 +45,29 @@ bool mark_for_deletion(HANDLE file, bool marked) {
          FALSE;
 }
 
+// The copy's buffers are static: the tool copies one file at a time, and
+// standard containers would bring the C++ library's exceptions into the
+// executable, half again its size.
+constexpr DWORD longest_path = 32768;  // in characters, long paths included
+
+// Writes value as eight hexadecimal digits at text; answers where they end.
+char* put_hex(char* text, DWORD value) {
+  for (int shift = 28; shift >= 0; shift -= 4) *text++ = "0123456789abcdef"[(value >> shift) & 15];
+  return text;
+}
+
 // Moves every byte from one file into the other in large chunks, and checks
 // that as many arrived as the source holds.
 bool copy_bytes(HANDLE from, HANDLE to, ULONGLONG size) {
-  std::vector<char> buffer(1 << 20);
+  static char buffer[1 << 20];
   ULONGLONG copied = 0;
   for (DWORD got = 1; got > 0; copied += got) {
-    if (ReadFile(from, buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr) == FALSE) {
-      return false;
-    }
+    if (ReadFile(from, buffer, sizeof buffer, &got, nullptr) == FALSE) return false;
     // A full disk may first accept fewer bytes than asked; the next write
     // then reports it.
     for (DWORD written = 0; written < got;) {
       DWORD put = 0;
-      if (WriteFile(to, buffer.data() + written, got - written, &put, nullptr) == FALSE) {
-        return false;
-      }
+      if (WriteFile(to, buffer + written, got - written, &put, nullptr) == FALSE) return false;
       if (put == 0) {
         SetLastError(ERROR_DISK_FULL);  // no progress at all: nothing more will fit
         return false;
@@ -75,21 +81,23 @@ bool copy_bytes(HANDLE from, HANDLE to, ULONGLONG size) {
 
 // Gives file the name link_name through its handle, never replacing a name.
 bool name_file(HANDLE file, const char* link_name) {
-  const int length = MultiByteToWideChar(CP_ACP, 0, link_name, -1, nullptr, 0);
-  std::wstring name(static_cast<size_t>(length), L'\0');
-  MultiByteToWideChar(CP_ACP, 0, link_name, -1, name.data(), length);
-  const DWORD full_length = GetFullPathNameW(name.c_str(), 0, nullptr, nullptr);
-  if (full_length == 0) return false;
-  // FILE_RENAME_INFO ends in the name, which is as long as it needs to be.
-  std::vector<char> buffer(sizeof(FILE_RENAME_INFO) + full_length * sizeof(wchar_t));
-  auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+  static wchar_t name[longest_path];
+  // FILE_RENAME_INFO ends in the full path, as long as it needs to be.
+  alignas(
+      FILE_RENAME_INFO) static char room[sizeof(FILE_RENAME_INFO) + longest_path * sizeof(wchar_t)];
+  auto* const rename = reinterpret_cast<FILE_RENAME_INFO*>(room);
+  if (MultiByteToWideChar(CP_ACP, 0, link_name, -1, name, longest_path) == 0) return false;
+  const DWORD length = GetFullPathNameW(name, longest_path, rename->FileName, nullptr);
+  if (length == 0) return false;
+  if (length >= longest_path) {
+    SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    return false;
+  }
   rename->ReplaceIfExists = FALSE;
   rename->RootDirectory = nullptr;
-  const DWORD written = GetFullPathNameW(name.c_str(), full_length, rename->FileName, nullptr);
-  if (written == 0 || written >= full_length) return false;
-  rename->FileNameLength = written * sizeof(wchar_t);
-  if (SetFileInformationByHandle(file, FileRenameInfo, rename, static_cast<DWORD>(buffer.size())) !=
-      FALSE) {
+  rename->FileNameLength = length * sizeof(wchar_t);
+  if (SetFileInformationByHandle(file, FileRenameInfo, rename,
+                                 sizeof(FILE_RENAME_INFO) + length * sizeof(wchar_t)) != FALSE) {
     return true;
   }
   // Reported as the copy reports a name that was there before it began.
@@ -126,13 +134,22 @@ bool carry_over(HANDLE file, const BY_HANDLE_FILE_INFORMATION& source) {
 // Windows would refuse to mark the file for deletion again.
 bool copy_beside(HANDLE from, const BY_HANDLE_FILE_INFORMATION& source, const char* link_name) {
   const ULONGLONG size = (ULONGLONG{source.nFileSizeHigh} << 32) | source.nFileSizeLow;
-  std::string temporary_name;
+  static char temporary_name[longest_path];
+  constexpr char infix[] = ".link-installer-";
+  const size_t length = std::strlen(link_name);
+  if (length + sizeof infix + 18 > sizeof temporary_name) {
+    SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    return false;
+  }
+  char* const named = std::copy(link_name, link_name + length, temporary_name);
+  char* const count =
+      put_hex(std::copy(infix, infix + sizeof infix - 1, named), GetCurrentProcessId());
   HANDLE to = INVALID_HANDLE_VALUE;
-  for (unsigned attempt = 0; to == INVALID_HANDLE_VALUE && attempt < 100; ++attempt) {
-    temporary_name = std::string(link_name) + ".link-installer-" +
-                     std::to_string(GetCurrentProcessId()) + "-" + std::to_string(attempt);
-    to = CreateFileA(temporary_name.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr,
-                     CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  for (DWORD attempt = 0; to == INVALID_HANDLE_VALUE && attempt < 100; ++attempt) {
+    *count = '-';
+    *put_hex(count + 1, attempt) = '\0';
+    to = CreateFileA(temporary_name, GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
+                     FILE_ATTRIBUTE_NORMAL, nullptr);
     if (to == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) return false;
   }
   if (to == INVALID_HANDLE_VALUE) return false;
@@ -143,7 +160,7 @@ bool copy_beside(HANDLE from, const BY_HANDLE_FILE_INFORMATION& source, const ch
   if (!made) mark_for_deletion(to, true);
   CloseHandle(to);
   // Where the file system refused the mark itself, the name is removed instead.
-  if (!made) DeleteFileA(temporary_name.c_str());
+  if (!made) DeleteFileA(temporary_name);
   SetLastError(error);
   return made;
 }
@@ -169,9 +186,13 @@ class win32_platform final : public platform {
         CreateFileA(".", 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                     OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (!identify(directory, root)) return;
-    char name[64];
-    std::snprintf(name, sizeof name, "Global\\link-installer-%08lx-%08lx%08lx",
-                  root.dwVolumeSerialNumber, root.nFileIndexHigh, root.nFileIndexLow);
+    char name[64] = "Global\\link-installer";
+    char* end = name + std::strlen(name);
+    for (const DWORD part : {root.dwVolumeSerialNumber, root.nFileIndexHigh, root.nFileIndexLow}) {
+      *end++ = '-';
+      end = put_hex(end, part);
+    }
+    *end = '\0';
     tree_lock_ = CreateMutexA(nullptr, FALSE, name);
     if (tree_lock_ != nullptr) WaitForSingleObject(tree_lock_, INFINITE);
   }
