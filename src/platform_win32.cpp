@@ -105,6 +105,16 @@ bool name_file(HANDLE file, const char* link_name) {
   return false;
 }
 
+// Names the complete, flushed copy and keeps it. Renamed while still marked,
+// a run killed in between loses the new name along with the file instead of
+// leaving it under its temporary name. Where a file system refuses to rename
+// a file that is to be deleted, the mark is cleared first.
+bool publish(HANDLE file, const char* link_name) {
+  if (name_file(file, link_name)) return mark_for_deletion(file, false);
+  if (GetLastError() == ERROR_FILE_EXISTS) return false;
+  return mark_for_deletion(file, false) && name_file(file, link_name);
+}
+
 // What a user sees of the target carries over to its copy: its times, and
 // its read-only, hidden and system attributes. A new file is already an
 // archive, so the attributes are left alone when the target has none of
@@ -128,6 +138,29 @@ bool carry_over(HANDLE file, const BY_HANDLE_FILE_INFORMATION& source) {
   return SetFileInformationByHandle(file, FileBasicInfo, &basic, sizeof basic) != FALSE;
 }
 
+// Removes what dead runs left beside link_name under temporary names whose
+// start is in pattern: an empty file from a run killed the instant it made
+// one, before it could mark it, or any from a power cut, which no mark
+// survives. Runs on one tree take turns, and a live run's file is open to no
+// one else, so only leftovers go.
+void remove_leftovers(const char* link_name, char* pattern, char* end) {
+  static char leftover[longest_path];
+  *end = '*';
+  end[1] = '\0';
+  WIN32_FIND_DATAA found;
+  const HANDLE search = FindFirstFileA(pattern, &found);
+  if (search == INVALID_HANDLE_VALUE) return;
+  const char* const slash = std::max(std::strrchr(link_name, '/'), std::strrchr(link_name, '\\'));
+  const size_t directory = slash == nullptr ? 0 : static_cast<size_t>(slash + 1 - link_name);
+  do {
+    if (directory + std::strlen(found.cFileName) >= sizeof leftover) continue;
+    std::copy(found.cFileName, found.cFileName + std::strlen(found.cFileName) + 1,
+              std::copy(link_name, link_name + directory, leftover));
+    DeleteFileA(leftover);
+  } while (FindNextFileA(search, &found) != FALSE);
+  FindClose(search);
+}
+
 // Makes the copy under a temporary name beside link_name that says whose it
 // is, marked for deletion from the start, and names it only once it is
 // complete and flushed. The read-only attribute comes last: while it is on,
@@ -142,8 +175,9 @@ bool copy_beside(HANDLE from, const BY_HANDLE_FILE_INFORMATION& source, const ch
     return false;
   }
   char* const named = std::copy(link_name, link_name + length, temporary_name);
-  char* const count =
-      put_hex(std::copy(infix, infix + sizeof infix - 1, named), GetCurrentProcessId());
+  char* const owner = std::copy(infix, infix + sizeof infix - 1, named);
+  remove_leftovers(link_name, temporary_name, owner);
+  char* const count = put_hex(owner, GetCurrentProcessId());
   HANDLE to = INVALID_HANDLE_VALUE;
   for (DWORD attempt = 0; to == INVALID_HANDLE_VALUE && attempt < 100; ++attempt) {
     *count = '-';
@@ -154,8 +188,8 @@ bool copy_beside(HANDLE from, const BY_HANDLE_FILE_INFORMATION& source, const ch
   }
   if (to == INVALID_HANDLE_VALUE) return false;
   const bool made = mark_for_deletion(to, true) && copy_bytes(from, to, size) &&
-                    FlushFileBuffers(to) != FALSE && mark_for_deletion(to, false) &&
-                    name_file(to, link_name) && carry_over(to, source);
+                    FlushFileBuffers(to) != FALSE && publish(to, link_name) &&
+                    carry_over(to, source);
   const DWORD error = GetLastError();
   if (!made) mark_for_deletion(to, true);
   CloseHandle(to);
