@@ -106,16 +106,6 @@ bool have(const std::string& program) {
   return std::system(("command -v " + program + " >/dev/null").c_str()) == 0;
 }
 
-// The temporary files of copies found anywhere below dir: there must be none.
-std::vector<std::string> leftovers(const fs::path& dir) {
-  std::vector<std::string> found;
-  for (const auto& entry : fs::recursive_directory_iterator(dir)) {
-    const std::string name = entry.path().filename().string();
-    if (name.find(".link-installer-") != std::string::npos) found.push_back(name);
-  }
-  return found;
-}
-
 // The built-in rows, written out here once more so a changed table shows.
 const char* const expected_rows[14][2] = {
     {"arm-uclinuxeabi/libc/thumb2/usr/bin/gdbserver",

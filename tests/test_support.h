@@ -11,6 +11,7 @@
 #include <iterator>
 #include <span>
 #include <string>
+#include <vector>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -127,6 +128,16 @@ inline bool move_bin_to(const fs::path& root, const fs::path& dir) {
   fs::create_directory_symlink(dir / "bin", root / "bin", refused);
   if (refused) fs::copy(dir / "bin", root / "bin", fs::copy_options::recursive);
   return !refused;
+}
+
+// The temporary files of copies found anywhere below dir: there must be none.
+inline std::vector<std::string> leftovers(const fs::path& dir) {
+  std::vector<std::string> found;
+  for (const auto& entry : fs::recursive_directory_iterator(dir)) {
+    const std::string name = entry.path().filename().string();
+    if (name.find(".link-installer-") != std::string::npos) found.push_back(name);
+  }
+  return found;
 }
 
 // "Error(code): text" as the tool writes it for code on this platform.
