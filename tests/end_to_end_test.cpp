@@ -375,8 +375,8 @@ TEST_F(EndToEndAcrossDevices, FifoTargetIsRefusedAndTheOldNameKept) {
 // no temporary file may stay, and the next run, not held up by the dead
 // run's lock, completes the tree. Natively strace delivers SIGKILL on the
 // first kernel call that moves the data. Wine's writes cannot be told apart
-// from its other calls, so the .exe is killed the moment its temporary file
-// shows, while it copies a large target.
+// from its other calls, so the .exe is killed as soon as its temporary file
+// holds data, while it copies a large target.
 TEST_F(EndToEndAcrossDevices, KilledDuringACopyLeavesNoPartialProgram) {
   if (!windows_tool && !have("strace")) GTEST_SKIP() << "no strace";
   write_file(root() / expected_rows[4][1], std::string(windows_tool ? 64 << 20 : 1 << 20, 'a'));
