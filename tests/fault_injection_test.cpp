@@ -17,7 +17,7 @@
 #ifndef _WIN32
 #include <unistd.h>
 
-#include "platform_posix.h"
+#include "posix/posix_platform.h"
 #endif
 
 namespace {

@@ -1,4 +1,6 @@
-// The POSIX platform, open to tests that need to fail a copy midway.
+// The POSIX platform class, shared by its rooms: posix_platform.cpp (the small
+// calls, the lock, the error texts), copy.cpp and transfer.cpp (the copy) and
+// owner.cpp (a root run). Tests derive from it to fail a copy midway.
 #pragma once
 
 #include <sys/stat.h>
@@ -8,6 +10,10 @@
 // How one way of copying went: done, not offered here (try the next way),
 // or a real failure, with errno set.
 enum class copy_outcome { done, refused, failed };
+
+// Whether error is the kernel's way of saying "this way of copying or naming
+// is not offered here", as opposed to a real failure of the data or the disk.
+bool refused_here(int error);
 
 class posix_platform : public platform {
  public:

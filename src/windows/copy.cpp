@@ -1,34 +1,16 @@
-// The platform layer on Windows: the Win32 calls themselves, with their own arguments.
-#include <direct.h>
+// The Windows copy: a temporary file beside the name, marked for deletion
+// from the start, flushed, renamed through its handle, and the leftovers of
+// dead runs. Kept apart from the small calls, which win32_platform.cpp holds.
+#include "windows/copy.h"
+
 #include <windows.h>
 
 #include <algorithm>
 #include <cstring>
-#include <string>
 
-#include "platform.h"
-
-// The runtime expands wildcards in the arguments before main sees them, so a
-// tree root typed as a pattern that matches one directory works. MinGW-w64
-// leaves this off unless the program asks for it.
-// NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp): the runtime's name
-int _dowildcard = -1;
+#include "windows/win32_names.h"
 
 namespace {
-
-// No access rights and no backup semantics: any file opens, a directory never does.
-HANDLE open_without_rights(const char* path, DWORD flags) {
-  return CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                     FILE_ATTRIBUTE_NORMAL | flags, nullptr);
-}
-
-// Reads which file handle is, and closes it at once.
-bool identify(HANDLE handle, BY_HANDLE_FILE_INFORMATION& information) {
-  if (handle == INVALID_HANDLE_VALUE) return false;
-  const bool known = GetFileInformationByHandle(handle, &information) != FALSE;
-  CloseHandle(handle);
-  return known;
-}
 
 // Closes a handle without disturbing the last error, which still describes the failure.
 void close_keeping_error(HANDLE handle) {
@@ -49,12 +31,6 @@ bool mark_for_deletion(HANDLE file, bool marked) {
 // standard containers would bring the C++ library's exceptions into the
 // executable, half again its size.
 constexpr DWORD longest_path = 32768;  // in characters, long paths included
-
-// Writes value as eight hexadecimal digits at text; answers where they end.
-char* put_hex(char* text, DWORD value) {
-  for (int shift = 28; shift >= 0; shift -= 4) *text++ = "0123456789abcdef"[(value >> shift) & 15];
-  return text;
-}
 
 // Moves every byte from one file into the other in large chunks, and checks
 // that as many arrived as the source holds.
@@ -199,118 +175,23 @@ bool copy_beside(HANDLE from, const BY_HANDLE_FILE_INFORMATION& source, const ch
   return made;
 }
 
-class win32_platform final : public platform {
- public:
-  bool change_directory(const char* path) override { return _chdir(path) != -1; }
-
-  // Windows has no such switch; the manifest keeps the tool from being elevated unasked.
-  bool become_tree_owner() override { return true; }
-
-  void lock_tree() override {
-    if (tree_lock_ != nullptr) {
-      ReleaseMutex(tree_lock_);
-      CloseHandle(tree_lock_);
-      tree_lock_ = nullptr;
-    }
-    // Named by the tree root's volume and file index, so that every spelling
-    // of the path meets the same lock. A holder that dies abandons it, and
-    // the next run takes it over. Where it cannot be had, runs go on unordered.
-    BY_HANDLE_FILE_INFORMATION root{};
-    const HANDLE directory =
-        CreateFileA(".", 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (!identify(directory, root)) return;
-    char name[64] = "Global\\link-installer";
-    char* end = name + std::strlen(name);
-    for (const DWORD part : {root.dwVolumeSerialNumber, root.nFileIndexHigh, root.nFileIndexLow}) {
-      *end++ = '-';
-      end = put_hex(end, part);
-    }
-    *end = '\0';
-    tree_lock_ = CreateMutexA(nullptr, FALSE, name);
-    if (tree_lock_ != nullptr) WaitForSingleObject(tree_lock_, INFINITE);
-  }
-
-  bool file_present(const char* path) override {
-    const HANDLE handle = open_without_rights(path, 0);
-    if (handle == INVALID_HANDLE_VALUE) return false;
-    CloseHandle(handle);
-    return true;
-  }
-
-  // A named pipe or device has no place in a tree; only files on a disk count.
-  bool regular_file(const char* path) override {
-    const HANDLE handle = open_without_rights(path, 0);
-    if (handle == INVALID_HANDLE_VALUE) return false;
-    const bool on_disk = GetFileType(handle) == FILE_TYPE_DISK;
-    CloseHandle(handle);
-    return on_disk;
-  }
-
-  bool same_file(const char* link_name, const char* target) override {
-    BY_HANDLE_FILE_INFORMATION name{};
-    BY_HANDLE_FILE_INFORMATION file{};
-    // Both are followed through links, as the probe opens a target.
-    return identify(open_without_rights(link_name, 0), name) &&
-           identify(open_without_rights(target, 0), file) &&
-           name.dwVolumeSerialNumber == file.dwVolumeSerialNumber &&
-           name.nFileIndexHigh == file.nFileIndexHigh && name.nFileIndexLow == file.nFileIndexLow;
-  }
-
-  void delete_file(const char* path) override { DeleteFileA(path); }
-
-  bool create_hard_link(const char* link_name, const char* target) override {
-    return CreateHardLinkA(link_name, target, nullptr) != FALSE;
-  }
-
-  bool copy_file(const char* target, const char* link_name) override {
-    // Others may read the target meanwhile, but none may write it.
-    const HANDLE from = CreateFileA(target, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                    FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-    if (from == INVALID_HANDLE_VALUE) return false;
-    BY_HANDLE_FILE_INFORMATION source{};
-    bool copied = false;
-    if (GetFileInformationByHandle(from, &source) != FALSE) {
-      // An existing name fails the copy before a byte is written.
-      if (GetFileAttributesA(link_name) != INVALID_FILE_ATTRIBUTES) {
-        SetLastError(ERROR_FILE_EXISTS);
-      } else {
-        copied = copy_beside(from, source, link_name);
-      }
-    }
-    close_keeping_error(from);
-    return copied;
-  }
-
-  error_code last_error() override { return GetLastError(); }
-
-  std::string error_text(error_code code) override {
-    char* text = nullptr;
-    // The buffer is the system's; it is copied and handed back at once.
-    // Without FORMAT_MESSAGE_IGNORE_INSERTS a text such as "Bad EXE format for %1."
-    // would read insert values that were never passed.
-    FormatMessageA(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-        nullptr, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<char*>(&text), 0,
-        nullptr);
-    if (text == nullptr) return {};
-    std::string copy = text;
-    LocalFree(text);
-    return copy;
-  }
-
- private:
-  HANDLE tree_lock_ = nullptr;  // the mutex held by lock_tree until the process ends
-};
-
 }  // namespace
 
-platform& native_platform() {
-  static win32_platform instance;
-  return instance;
-}
-
-bool asks_for_help(const char* argument) {
-  return std::strcmp(argument, "--help") == 0 || std::strcmp(argument, "-h") == 0 ||
-         std::strcmp(argument, "/?") == 0;
+bool copy_to_new_name(const char* target, const char* link_name) {
+  // Others may read the target meanwhile, but none may write it.
+  const HANDLE from = CreateFileA(target, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  if (from == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION source{};
+  bool copied = false;
+  if (GetFileInformationByHandle(from, &source) != FALSE) {
+    // An existing name fails the copy before a byte is written.
+    if (GetFileAttributesA(link_name) != INVALID_FILE_ATTRIBUTES) {
+      SetLastError(ERROR_FILE_EXISTS);
+    } else {
+      copied = copy_beside(from, source, link_name);
+    }
+  }
+  close_keeping_error(from);
+  return copied;
 }

@@ -1,0 +1,167 @@
+// The copy that stands in for a refused hard link: made where no name leads
+// to it, flushed, and only then named, never taking another file's name.
+// The bytes themselves are moved by transfer.cpp.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "posix/posix_platform.h"
+
+namespace {
+
+// Closes a descriptor without disturbing errno, which still describes the failure.
+void close_keeping_errno(int fd) {
+  const int saved = errno;
+  close(fd);
+  errno = saved;
+}
+
+void unlink_keeping_errno(const char* path) {
+  const int saved = errno;
+  unlink(path);
+  errno = saved;
+}
+
+// The directory that will hold path, where its copy is made so that giving
+// it the name needs no move across file systems.
+std::string directory_of(const char* path) {
+  const char* slash = std::strrchr(path, '/');
+  if (slash == nullptr) return ".";
+  if (slash == path) return "/";
+  return {path, static_cast<size_t>(slash - path)};
+}
+
+// A file in link_name's directory that no name leads to yet.
+int open_unnamed_beside(const char* link_name) {
+#ifdef O_TMPFILE
+  return open(directory_of(link_name).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+#else
+  errno = EOPNOTSUPP;
+  return -1;
+#endif
+}
+
+// A file under a temporary name beside link_name, which says whose it is
+// should a killed run ever leave it behind.
+int open_named_beside(const char* link_name, std::string& temporary_name) {
+  temporary_name = std::string(link_name) + ".link-installer-XXXXXX";
+  return mkostemp(temporary_name.data(), O_CLOEXEC);
+}
+
+// Permission bits and times that the file system cannot hold (FAT answers
+// ENOSYS; one without owners answers EPERM even to the file's creator) do
+// not make the copy any less the target's twin.
+bool not_held_here(int file) {
+  const int error = errno;
+  if (error == ENOSYS || error == EOPNOTSUPP || error == ENOTSUP) return true;
+  struct stat status;
+  const bool ownerless = error == EPERM && fstat(file, &status) == 0 && status.st_uid != geteuid();
+  errno = error;
+  return ownerless;
+}
+
+// Renames temporary_name to link_name in the strongest way the file system
+// offers that never replaces a name: NFS and FUSE file systems refuse
+// RENAME_NOREPLACE, and FAT and exFAT hard links too.
+bool rename_without_replacing(const char* temporary_name, const char* link_name) {
+#ifdef RENAME_NOREPLACE
+  if (renameat2(AT_FDCWD, temporary_name, AT_FDCWD, link_name, RENAME_NOREPLACE) == 0) return true;
+  if (!refused_here(errno)) return false;
+#endif
+  if (link(temporary_name, link_name) == 0) {
+    unlink(temporary_name);
+    return true;
+  }
+  if (!refused_here(errno)) return false;
+  // Last, a rename once the name is seen free. Another process could take
+  // the name between the look and the rename; this small window is the
+  // price of file systems that offer nothing better.
+  struct stat existing;
+  if (lstat(link_name, &existing) == 0) {
+    errno = EEXIST;
+    return false;
+  }
+  return errno == ENOENT && rename(temporary_name, link_name) == 0;
+}
+
+// Only a regular file is copied, and only to a free name: publishing would
+// refuse an existing one too, but after copying every byte.
+bool may_copy(const struct stat& status, const char* link_name) {
+  struct stat existing;
+  if (!S_ISREG(status.st_mode)) {
+    errno = S_ISDIR(status.st_mode) ? EISDIR : static_cast<int>(posix_platform::not_regular_file);
+  } else if (lstat(link_name, &existing) == 0) {
+    errno = EEXIST;
+  } else {
+    return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+bool posix_platform::publish(int file, const char* temporary_name, const char* link_name) {
+  if (temporary_name == nullptr) {
+    // An unnamed file can only be linked through its /proc entry, unless
+    // the caller holds CAP_DAC_READ_SEARCH.
+    const std::string self = "/proc/self/fd/" + std::to_string(file);
+    return linkat(AT_FDCWD, self.c_str(), AT_FDCWD, link_name, AT_SYMLINK_FOLLOW) == 0;
+  }
+  return rename_without_replacing(temporary_name, link_name);
+}
+
+copy_outcome posix_platform::copy_into(int from, const struct stat& status, const char* link_name,
+                                       bool unnamed) {
+  std::string temporary_name;
+  const int to =
+      unnamed ? open_unnamed_beside(link_name) : open_named_beside(link_name, temporary_name);
+  if (to < 0) {
+    // Kernels and file systems without unnamed files answer one of these.
+    const bool no_unnamed_files = unnamed && (refused_here(errno) || errno == EISDIR);
+    return no_unnamed_files ? copy_outcome::refused : copy_outcome::failed;
+  }
+  // The copy stands in for a hard link, so it takes the target's permission
+  // bits, whatever the umask, and its times; set-id bits are left out, as
+  // the copy may have another owner. The data reaches the disk before the
+  // name does, so neither a power cut nor a write error that only shows on
+  // a flush can leave a broken program behind a success.
+  const struct timespec times[2] = {status.st_atim, status.st_mtim};
+  struct stat copied;
+  bool made = copy_contents(from, to) && fstat(to, &copied) == 0;
+  if (made && copied.st_size != status.st_size) {
+    errno = static_cast<int>(copy_incomplete);
+    made = false;
+  }
+  made = made && (fchmod(to, status.st_mode & 0777) == 0 || not_held_here(to)) &&
+         (futimens(to, times) == 0 || not_held_here(to)) && fdatasync(to) == 0;
+  const bool published = made && publish(to, unnamed ? nullptr : temporary_name.c_str(), link_name);
+  // Where the file system or a missing /proc refuses the link, a named
+  // temporary file can still be renamed into place.
+  const bool link_refused =
+      made && !published && unnamed && (refused_here(errno) || errno == ENOENT || errno == EMLINK);
+  close_keeping_errno(to);
+  if (published) return copy_outcome::done;
+  if (!unnamed) unlink_keeping_errno(temporary_name.c_str());
+  return link_refused ? copy_outcome::refused : copy_outcome::failed;
+}
+
+bool posix_platform::copy_file(const char* target, const char* link_name) {
+  // Neither a FIFO nor a device may block the open; both are refused below.
+  const int from = open(target, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  if (from < 0) return false;
+  struct stat status;
+  copy_outcome result = copy_outcome::failed;
+  if (fstat(from, &status) == 0 && may_copy(status, link_name)) {
+    result = copy_into(from, status, link_name, true);
+    if (result == copy_outcome::refused && lseek(from, 0, SEEK_SET) == 0) {
+      result = copy_into(from, status, link_name, false);
+    }
+  }
+  close_keeping_errno(from);
+  return result == copy_outcome::done;
+}

@@ -1,0 +1,76 @@
+// The POSIX platform's small calls: the directory change, the tree lock, the
+// probes, delete and hard link, and the error texts.
+#include "posix/posix_platform.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+bool posix_platform::change_directory(const char* path) { return chdir(path) != -1; }
+
+void posix_platform::lock_tree() {
+  if (tree_lock_ >= 0) close(tree_lock_);
+  // The tree's root directory itself carries the lock, so no lock file is
+  // left in the tree, and the system lets go of it when its holder dies.
+  // Where it cannot be opened or locked (ENOLCK, EOPNOTSUPP), runs go on
+  // unordered, as they always could.
+  tree_lock_ = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (tree_lock_ < 0) return;
+  while (flock(tree_lock_, LOCK_EX) != 0 && errno == EINTR) {
+  }
+}
+
+bool posix_platform::file_present(const char* path) {
+  struct stat status;
+  return stat(path, &status) == 0 && !S_ISDIR(status.st_mode);
+}
+
+bool posix_platform::regular_file(const char* path) {
+  struct stat status;
+  return stat(path, &status) == 0 && S_ISREG(status.st_mode);
+}
+
+bool posix_platform::same_file(const char* link_name, const char* target) {
+  struct stat name;
+  struct stat file;
+  return stat(link_name, &name) == 0 && stat(target, &file) == 0 && name.st_dev == file.st_dev &&
+         name.st_ino == file.st_ino;
+}
+
+void posix_platform::delete_file(const char* path) { unlink(path); }
+
+bool posix_platform::create_hard_link(const char* link_name, const char* target) {
+  // A FIFO, socket or device is refused as the copy refuses it; a directory
+  // is left to the system's own refusal.
+  struct stat status;
+  if (stat(target, &status) == 0 && !S_ISREG(status.st_mode) && !S_ISDIR(status.st_mode)) {
+    errno = static_cast<int>(not_regular_file);
+    return false;
+  }
+  // Follow a symbolic target, so the second name belongs to the program itself.
+  return linkat(AT_FDCWD, target, AT_FDCWD, link_name, AT_SYMLINK_FOLLOW) == 0;
+}
+
+platform::error_code posix_platform::last_error() { return static_cast<error_code>(errno); }
+
+std::string posix_platform::error_text(error_code code) {
+  if (code == not_regular_file) return "Not a regular file\n";
+  if (code == copy_incomplete) return "Copy does not match the size of the file\n";
+  std::string text = std::strerror(static_cast<int>(code));
+  text += '\n';
+  return text;
+}
+
+platform& native_platform() {
+  static posix_platform instance;
+  return instance;
+}
+
+bool asks_for_help(const char* argument) {
+  return std::strcmp(argument, "--help") == 0 || std::strcmp(argument, "-h") == 0;
+}
