@@ -63,8 +63,11 @@ bool walk_table(std::span<const link_entry> table, bool verbose, platform& syste
   return true;
 }
 
-int run_installer(int argc, const char* const argv[], std::span<const link_entry> table,
-                  platform& system, std::FILE* out, std::FILE* err) {
+namespace {
+
+// Every step of the run, up to the last row: answers the exit status.
+int run_steps(int argc, const char* const argv[], std::span<const link_entry> table,
+              platform& system, std::FILE* out, std::FILE* err) {
   if (argc < 2) {
     std::fwrite("missing arguments\n", 1, 18, err);
     return 1;
@@ -85,10 +88,32 @@ int run_installer(int argc, const char* const argv[], std::span<const link_entry
     std::fprintf(err, "unable to act as the owner of \"%s\"\n", argv[1]);
     return 1;
   }
-  // Runs on one tree take turns, so that none deletes a name another has just made.
-  system.lock_tree();
+  // Runs on one tree take turns, so that none deletes a name another has just
+  // made. A run that is kept waiting says so, and does not wait for ever.
+  if (!system.lock_tree(1000)) {
+    std::fprintf(err, "waiting for another run on \"%s\"\n", argv[1]);
+    if (!system.lock_tree(5 * 60 * 1000)) {
+      std::fprintf(err, "gave up waiting for another run on \"%s\"\n", argv[1]);
+      return 1;
+    }
+  }
   // Only the first two bytes count: "-verbose" turns tracing on as well.
   const bool verbose = argc > 2 && std::strncmp(argv[2], "-v", 2) == 0;
   if (verbose) std::fputs("Verbose mode.\n", out);
   return walk_table(table, verbose, system, out, err) ? 0 : 1;
+}
+
+}  // namespace
+
+int run_installer(int argc, const char* const argv[], std::span<const link_entry> table,
+                  platform& system, std::FILE* out, std::FILE* err) {
+  const int status = run_steps(argc, argv, table, system, out, err);
+  // A caller who asked for a trace, the usage or the version and got none
+  // has not been answered; the names already made stay.
+  if (std::fflush(out) != 0 || std::ferror(out) != 0) {
+    report_last_error(system, err);
+    std::fputs("writing to standard output failed\n", err);
+    return 1;
+  }
+  return status;
 }

@@ -17,10 +17,11 @@ class platform {
   // user's identity and own groups for good, so the tree cannot lead the run
   // beyond that user's rights. Answers false when that fails.
   virtual bool become_tree_owner() = 0;
-  // Waits until no other run holds the working directory's tree, then holds
-  // it until the process ends or this is called again. Where the file system
-  // offers no lock, goes on without one.
-  virtual void lock_tree() = 0;
+  // Waits up to milliseconds until no other run holds the working
+  // directory's tree, then holds it until the process ends or this is called
+  // again. Answers false only when another run held it all that time; where
+  // the file system offers no lock, goes on without one and answers true.
+  virtual bool lock_tree(unsigned milliseconds) = 0;
   // Whether path names something that exists and is not a directory. Needs no
   // read access, so an unreadable program still counts as present.
   virtual bool file_present(const char* path) = 0;

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pwd.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -51,9 +52,12 @@ struct started_run {
   std::unique_ptr<scoped_directory> streams;
 };
 
-started_run start_tool(const fs::path& cwd, const std::vector<std::string>& arguments) {
+// Standard output goes to out_to where one is named.
+started_run start_tool(const fs::path& cwd, const std::vector<std::string>& arguments,
+                       const fs::path& out_to = {}) {
   auto streams = std::make_unique<scoped_directory>();
-  const fs::path out_path = streams->path() / "out", err_path = streams->path() / "err";
+  const fs::path out_path = out_to.empty() ? streams->path() / "out" : out_to;
+  const fs::path err_path = streams->path() / "err";
   std::vector<std::string> words = tool_command;
   words.insert(words.end(), arguments.begin(), arguments.end());
   std::vector<char*> argv;
@@ -62,6 +66,7 @@ started_run start_tool(const fs::path& cwd, const std::vector<std::string>& argu
 
   const pid_t child = fork();
   if (child == 0) {
+    setpgid(0, 0);  // a group of its own, for signal_run
     const int in = open("/dev/null", O_RDONLY);
     const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -83,6 +88,10 @@ outcome finish_tool(const started_run& run) {
           without_carriage_returns(read_file(run.streams->path() / "out")),
           without_carriage_returns(read_file(run.streams->path() / "err"))};
 }
+
+// Sends signal to a started run and every process it started: Wine runs the
+// .exe apart from its start.exe, in the same process group.
+void signal_run(const started_run& run, int signal) { kill(-run.child, signal); }
 
 outcome run_tool(const fs::path& cwd, const std::vector<std::string>& arguments) {
   return finish_tool(start_tool(cwd, arguments));
@@ -146,6 +155,14 @@ std::string missing_file_report() {
 std::string cross_device_report() {
   return windows_tool ? "Error(17): Not same device.\n" : "Error(18): Invalid cross-device link\n";
 }
+
+// A temporary file of row 4's name, as a dead run of this platform leaves it,
+// and a user's file with a name much like it.
+std::string dead_runs_file() {
+  return std::string(expected_rows[4][0] + 4) + ".link-installer-" +
+         (windows_tool ? "00000001-00000000" : "Ab12Cd");
+}
+const std::string users_file = "arm-uclinuxeabi-ar.exe.link-installer-notes.txt";
 
 std::string disk_full_report() {
   return windows_tool ? "Error(112): Disk full.\n" : "Error(28): No space left on device\n";
@@ -371,6 +388,19 @@ TEST_F(EndToEndAcrossDevices, FifoTargetIsRefusedAndTheOldNameKept) {
   }
 }
 
+// Whether a copy is under way in dir: a temporary file there holds data. On
+// Windows such a file has been marked for deletion already.
+bool copying(const fs::path& dir) {
+  std::error_code ignored;
+  for (const auto& entry : fs::directory_iterator(dir, ignored)) {
+    if (entry.path().filename().string().find(".link-installer-") != std::string::npos &&
+        entry.file_size(ignored) > 0) {
+      return true;
+    }
+  }
+  return false;
+}
+
 // A run killed while it copies: no second name may hold part of a program,
 // no temporary file may stay, and the next run, not held up by the dead
 // run's lock, completes the tree. Natively strace delivers SIGKILL on the
@@ -383,21 +413,10 @@ TEST_F(EndToEndAcrossDevices, KilledDuringACopyLeavesNoPartialProgram) {
   const fs::path bin = elsewhere->path() / "bin";
   outcome killed;
   if (windows_tool) {
-    // A temporary file that holds data has been marked for deletion already.
-    const auto copying = [&] {
-      std::error_code ignored;
-      for (const auto& entry : fs::directory_iterator(bin, ignored)) {
-        if (entry.path().filename().string().find(".link-installer-") != std::string::npos &&
-            entry.file_size(ignored) > 0) {
-          return true;
-        }
-      }
-      return false;
-    };
     const started_run started = start_tool(base.path(), {"toolchain"});
-    for (int waited = 0; !copying() && waited < 20000; ++waited) usleep(1000);
-    EXPECT_TRUE(copying()) << "the copy never showed";
-    kill(started.child, SIGKILL);
+    for (int waited = 0; !copying(bin) && waited < 20000; ++waited) usleep(1000);
+    EXPECT_TRUE(copying(bin)) << "the copy never showed";
+    signal_run(started, SIGKILL);
     killed = finish_tool(started);
     // The system removes a killed run's marked file once it has closed its handles.
     for (int waited = 0; !leftovers(bin).empty() && waited < 100; ++waited) usleep(100000);
@@ -417,15 +436,17 @@ TEST_F(EndToEndAcrossDevices, KilledDuringACopyLeavesNoPartialProgram) {
   }
   EXPECT_EQ(leftovers(elsewhere->path()), std::vector<std::string>{});
 
-  // A Windows run killed before it could mark its file leaves it empty; the
-  // next run removes it.
-  if (windows_tool) write_file(bin / "arm-uclinuxeabi-ar.exe.link-installer-00000001-00000000", "");
+  // A run killed before it could mark its file (Windows) or on a file system
+  // without unnamed files (POSIX) leaves it behind; the next run removes it,
+  // but never a user's file that merely looks like one.
+  write_file(bin / dead_runs_file(), "");
+  write_file(bin / users_file, "notes");
   const outcome again = run({"toolchain"});
   EXPECT_EQ(again.status, 0);
   for (const auto& row : expected_rows) {
     EXPECT_EQ(read_file(root() / row[0]), read_file(root() / row[1])) << row[0];
   }
-  EXPECT_EQ(leftovers(elsewhere->path()), std::vector<std::string>{});
+  EXPECT_EQ(leftovers(elsewhere->path()), std::vector<std::string>{users_file});
 }
 
 // Run by root on a tree that another user owns, the tool acts as that user:
@@ -547,6 +568,11 @@ TEST_F(EndToEnd, CopiesOnFuseFileSystems) {
       if (std::strncmp(row[1], "bin/", 4) == 0) write_file(split / row[1], program_content(row[1]));
       if (std::strncmp(row[0], "bin/", 4) == 0) write_file(split / row[0], "an older program");
     }
+    // A dead run's temporary file is swept, a user's look-alike kept; and a
+    // read-only program is copied where the file system keeps no attributes.
+    write_file(dir / "bin" / dead_runs_file(), "");
+    write_file(dir / "bin" / users_file, "notes");
+    fs::permissions(split / expected_rows[4][1], fs::perms(0444));
     for (const fs::path& tree : {dir / "whole", split}) {
       for (int pass = 0; pass < 2; ++pass) {
         SCOPED_TRACE(tree.filename().string() + " pass " + std::to_string(pass));
@@ -558,7 +584,7 @@ TEST_F(EndToEnd, CopiesOnFuseFileSystems) {
         }
       }
     }
-    EXPECT_EQ(leftovers(dir), std::vector<std::string>{});
+    EXPECT_EQ(leftovers(dir), std::vector<std::string>{users_file});
   }
 }
 
@@ -584,6 +610,83 @@ TEST_F(EndToEndAcrossDevices, RunsSideBySideAllSucceed) {
     }
     EXPECT_EQ(leftovers(elsewhere->path()), std::vector<std::string>{});
   }
+}
+
+// A run that finds the tree taken says so once, and goes on when it is free.
+// One run is held up while it copies, once it holds the lock: natively strace
+// holds its first copy call for three seconds; the .exe is stopped with
+// SIGSTOP once its temporary file holds data, and continued later.
+TEST_F(EndToEndAcrossDevices, RunKeptWaitingSaysSoAndGoesOn) {
+  if (!windows_tool && !have("strace")) GTEST_SKIP() << "no strace";
+  write_file(root() / expected_rows[4][1], std::string(64 << 20, 'a'));
+  std::optional<tool_prefix> stuck;
+  if (!windows_tool) {
+    stuck.emplace(std::vector<std::string>{
+        "strace", "-f", "-o", "/dev/null", "-e", "trace=copy_file_range,sendfile", "-e",
+        "inject=copy_file_range,sendfile:delay_enter=3000000:when=1"});
+  }
+  const started_run first = start_tool(base.path(), {"toolchain"});
+  stuck.reset();
+  const fs::path bin = elsewhere->path() / "bin";
+  const auto holding = [&] {
+    if (windows_tool) return copying(bin);
+    // The test's own shared lock is refused while the run holds the tree.
+    const int tree = open(root().c_str(), O_RDONLY | O_DIRECTORY);
+    const bool held = flock(tree, LOCK_SH | LOCK_NB) != 0;
+    close(tree);
+    return held;
+  };
+  for (int waited = 0; !holding() && waited < 20000; ++waited) usleep(1000);
+  if (windows_tool) signal_run(first, SIGSTOP);
+  const started_run second = start_tool(base.path(), {"toolchain"});
+  const fs::path waiting = second.streams->path() / "err";
+  for (int waited = 0; read_file(waiting).empty() && waited < 200; ++waited) usleep(100000);
+  if (windows_tool) signal_run(first, SIGCONT);
+  const outcome first_result = finish_tool(first);
+  const outcome second_result = finish_tool(second);
+  EXPECT_EQ(first_result.status, 0);
+  EXPECT_EQ(first_result.err, "");
+  EXPECT_EQ(second_result.status, 0);
+  EXPECT_EQ(second_result.err, "waiting for another run on \"toolchain\"\n");
+  for (const auto& row : expected_rows) {
+    EXPECT_EQ(read_file(root() / row[0]), read_file(root() / row[1])) << row[0];
+  }
+}
+
+// A caller who asked for output and could not get it is not told that all
+// went well; the names already made stay.
+TEST_F(EndToEnd, OutputThatCannotBeWrittenFailsTheRun) {
+  for (const std::vector<std::string>& arguments :
+       {std::vector<std::string>{"--help"}, {"--version"}, {"toolchain", "-v"}}) {
+    SCOPED_TRACE(arguments[0]);
+    const outcome result = finish_tool(start_tool(base.path(), arguments, "/dev/full"));
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.err, disk_full_report() + "writing to standard output failed\n");
+  }
+  for (const auto& row : expected_rows) {
+    EXPECT_TRUE(fs::equivalent(root() / row[0], root() / row[1])) << row[0];
+  }
+}
+
+// The runtime would expand "/?" as a wildcard into a one-character name in
+// the drive's root, which could then be taken for a tree: here a drive whose
+// root holds "t". It must still give the usage.
+TEST_F(EndToEnd, SlashQuestionMarkGivesTheUsageWhateverItMatches) {
+  if (!windows_tool) GTEST_SKIP() << "/? is Windows' own switch";
+  const char* prefix = std::getenv("WINEPREFIX");
+  const char* home = std::getenv("HOME");
+  const fs::path drive = (prefix != nullptr ? fs::path(prefix)
+                          : home != nullptr ? fs::path(home) / ".wine"
+                                            : fs::path("/root/.wine")) /
+                         "dosdevices/m:";
+  if (fs::exists(fs::symlink_status(drive))) GTEST_SKIP() << "Wine's drive m: is taken";
+  fs::create_directory(base.path() / "t");
+  fs::create_directory_symlink(base.path(), drive);
+  const outcome result = run({"/?"});
+  fs::remove(drive);
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.out.rfind("usage: link-installer ROOT [-v]\n", 0), 0u) << result.out;
+  EXPECT_EQ(result.err, "");
 }
 
 // Runs the native tool as an unprivileged user, to meet the permission

@@ -25,6 +25,7 @@ namespace {
 enum class point {
   change_directory,
   become_owner,
+  lock,
   same_file,
   probe,
   remove,
@@ -37,9 +38,10 @@ enum class point {
 };
 
 // Names for the trace of a failing combination, in the order of the enum.
-const char* const point_names[] = {
-    "change directory", "become owner",  "same file", "probe",   "delete",         "hard link",
-    "copy creation",    "copy transfer", "early end", "publish", "unnamed refused"};
+const char* const point_names[] = {"change directory", "become owner",  "lock",
+                                   "same file",        "probe",         "delete",
+                                   "hard link",        "copy creation", "copy transfer",
+                                   "early end",        "publish",       "unnamed refused"};
 
 bool inside_the_copy(point where) {
   return where == point::copy_transfer || where == point::copy_ends_early ||
@@ -114,7 +116,9 @@ class faulty_platform : public platform {
   bool become_tree_owner() override {
     return !fault(point::become_owner, path_.c_str()) && real_.become_tree_owner();
   }
-  void lock_tree() override { real_.lock_tree(); }
+  bool lock_tree(unsigned milliseconds) override {
+    return !fault(point::lock, path_.c_str()) && real_.lock_tree(milliseconds);
+  }
   bool file_present(const char* path) override {
     return !fault(point::probe, path) && real_.file_present(path);
   }
@@ -229,7 +233,7 @@ class fault_tree {
 
 struct fault {
   tree_state state;
-  int row;  // -1 for the change of directory and of identity
+  int row;  // -1 for the change of directory and of identity, and the lock
   point where;
 };
 
@@ -317,9 +321,9 @@ TEST(FaultInjection, EveryRowEveryFailurePointKeepsFilesSafe) {
     for (const bool verbose : {false, true}) {
       for (const platform::error_code error : errors) {
         for (int row = -1; row < 14; ++row) {
-          for (const point where :
-               row < 0 ? std::vector<point>{point::change_directory, point::become_owner}
-                       : points) {
+          for (const point where : row < 0 ? std::vector<point>{point::change_directory,
+                                                                point::become_owner, point::lock}
+                                           : points) {
             const fault f{state, row, where};
             SCOPED_TRACE(std::string(state_names[static_cast<int>(state)]) +
                          (verbose ? " verbose" : " quiet") + " error " + std::to_string(error) +
@@ -349,10 +353,14 @@ TEST(FaultInjection, EveryRowEveryFailurePointKeepsFilesSafe) {
             const std::string errors_written = err.text();
             EXPECT_EQ(status, failing >= 0 ? 1 : 0);
             if (row < 0) {
-              EXPECT_EQ(errors_written,
-                        (where == point::change_directory ? "unable to _chdir to \""
-                                                          : "unable to act as the owner of \"") +
-                            root + "\"\n");
+              // A lock held by another run all the time: one line to say so, one to give up.
+              const std::string quoted = "\"" + root + "\"\n";
+              EXPECT_EQ(errors_written, where == point::change_directory
+                                            ? "unable to _chdir to " + quoted
+                                        : where == point::become_owner
+                                            ? "unable to act as the owner of " + quoted
+                                            : "waiting for another run on " + quoted +
+                                                  "gave up waiting for another run on " + quoted);
               EXPECT_EQ(out.text(), "");
             } else if (failing >= 0) {
               const link_entry& entry = link_table[failing];

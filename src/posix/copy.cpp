@@ -1,14 +1,18 @@
 // The copy that stands in for a refused hard link: made where no name leads
 // to it, flushed, and only then named, never taking another file's name.
 // The bytes themselves are moved by transfer.cpp.
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 #include "posix/posix_platform.h"
 
@@ -46,11 +50,48 @@ int open_unnamed_beside(const char* link_name) {
 #endif
 }
 
+constexpr char temporary_infix[] = ".link-installer-";
+constexpr size_t temporary_infix_length = sizeof temporary_infix - 1;
+
 // A file under a temporary name beside link_name, which says whose it is
 // should a killed run ever leave it behind.
 int open_named_beside(const char* link_name, std::string& temporary_name) {
-  temporary_name = std::string(link_name) + ".link-installer-XXXXXX";
+  temporary_name = std::string(link_name) + temporary_infix + "XXXXXX";
   return mkostemp(temporary_name.data(), O_CLOEXEC);
+}
+
+// Whether name is one that open_named_beside gives a temporary file beside
+// base: the infix, then the six letters and digits that mkostemp fills in.
+bool temporary_name_of(const char* name, std::string_view base) {
+  const std::string_view whole(name);
+  if (whole.size() != base.size() + temporary_infix_length + 6 || !whole.starts_with(base) ||
+      whole.substr(base.size(), temporary_infix_length) != temporary_infix) {
+    return false;
+  }
+  const std::string_view random = whole.substr(base.size() + temporary_infix_length);
+  return std::all_of(random.begin(), random.end(),
+                     [](char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0; });
+}
+
+// Removes the temporary files that killed runs left beside link_name, where
+// the file system has no unnamed files: only regular files of the exact name
+// shape, and only this user's. The caller holds the tree's lock, so none of
+// them belongs to a live run.
+void remove_leftovers(const char* link_name) {
+  const char* const slash = std::strrchr(link_name, '/');
+  const std::string_view base = slash == nullptr ? link_name : slash + 1;
+  DIR* const directory = opendir(directory_of(link_name).c_str());
+  if (directory == nullptr) return;
+  const uid_t self = geteuid();
+  while (const dirent* entry = readdir(directory)) {
+    struct stat status;
+    if (temporary_name_of(entry->d_name, base) &&
+        fstatat(dirfd(directory), entry->d_name, &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISREG(status.st_mode) && status.st_uid == self) {
+      unlinkat(dirfd(directory), entry->d_name, 0);
+    }
+  }
+  closedir(directory);
 }
 
 // Permission bits and times that the file system cannot hold (FAT answers
@@ -157,6 +198,7 @@ bool posix_platform::copy_file(const char* target, const char* link_name) {
   struct stat status;
   copy_outcome result = copy_outcome::failed;
   if (fstat(from, &status) == 0 && may_copy(status, link_name)) {
+    if (tree_locked_) remove_leftovers(link_name);
     result = copy_into(from, status, link_name, true);
     if (result == copy_outcome::refused && lseek(from, 0, SEEK_SET) == 0) {
       result = copy_into(from, status, link_name, false);

@@ -9,19 +9,31 @@
 
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <string>
 
 bool posix_platform::change_directory(const char* path) { return chdir(path) != -1; }
 
-void posix_platform::lock_tree() {
+bool posix_platform::lock_tree(unsigned milliseconds) {
   if (tree_lock_ >= 0) close(tree_lock_);
+  tree_locked_ = false;
   // The tree's root directory itself carries the lock, so no lock file is
   // left in the tree, and the system lets go of it when its holder dies.
   // Where it cannot be opened or locked (ENOLCK, EOPNOTSUPP), runs go on
   // unordered, as they always could.
   tree_lock_ = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (tree_lock_ < 0) return;
-  while (flock(tree_lock_, LOCK_EX) != 0 && errno == EINTR) {
+  if (tree_lock_ < 0) return true;
+  // flock has no time limit of its own: ask often, and give up when told.
+  constexpr unsigned step = 10;
+  for (unsigned waited = 0;; waited += step) {
+    if (flock(tree_lock_, LOCK_EX | LOCK_NB) == 0) {
+      tree_locked_ = true;
+      return true;
+    }
+    if (errno != EWOULDBLOCK && errno != EINTR) return true;
+    if (waited >= milliseconds) return false;
+    const timespec pause{0, step * 1000000L};
+    nanosleep(&pause, nullptr);
   }
 }
 

@@ -23,7 +23,7 @@ class posix_platform : public platform {
 
   bool change_directory(const char* path) override;
   bool become_tree_owner() override;
-  void lock_tree() override;
+  bool lock_tree(unsigned milliseconds) override;
   bool file_present(const char* path) override;
   bool regular_file(const char* path) override;
   bool same_file(const char* link_name, const char* target) override;
@@ -45,5 +45,6 @@ class posix_platform : public platform {
  private:
   copy_outcome copy_into(int from, const struct stat& status, const char* link_name, bool unnamed);
 
-  int tree_lock_ = -1;  // the tree root held by lock_tree, open until the process ends
+  int tree_lock_ = -1;       // the tree root opened by lock_tree, open until the process ends
+  bool tree_locked_ = false;  // whether this run holds it, and so may sweep dead runs' files
 };

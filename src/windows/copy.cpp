@@ -94,8 +94,12 @@ bool publish(HANDLE file, const char* link_name) {
 // What a user sees of the target carries over to its copy: its times, and
 // its read-only, hidden and system attributes. A new file is already an
 // archive, so the attributes are left alone when the target has none of
-// those: Wine cannot change them on a FAT file system mounted through FUSE.
-bool carry_over(HANDLE file, const BY_HANDLE_FILE_INFORMATION& source) {
+// those. A file system that keeps no times or attributes (Wine's FAT through
+// FUSE, some network shares) refuses them, which costs the copy nothing, so
+// the outcome is not looked at. The read-only attribute, unless read_only
+// asks for it, is left out: while it is on, Windows would refuse to mark the
+// file for deletion again, so it only comes once the copy has its name.
+void carry_over(HANDLE file, const BY_HANDLE_FILE_INFORMATION& source, bool read_only) {
   const auto time = [](const FILETIME& at) {
     LARGE_INTEGER value;
     value.LowPart = at.dwLowDateTime;
@@ -104,21 +108,44 @@ bool carry_over(HANDLE file, const BY_HANDLE_FILE_INFORMATION& source) {
   };
   constexpr DWORD visible = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
   constexpr DWORD carried = visible | FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
-  FILE_BASIC_INFO basic{};
-  basic.CreationTime = time(source.ftCreationTime);
-  basic.LastAccessTime = time(source.ftLastAccessTime);
-  basic.LastWriteTime = time(source.ftLastWriteTime);
-  // 0 leaves the attributes as they are.
-  basic.FileAttributes =
-      (source.dwFileAttributes & visible) != 0 ? source.dwFileAttributes & carried : 0;
-  return SetFileInformationByHandle(file, FileBasicInfo, &basic, sizeof basic) != FALSE;
+  const DWORD wanted =
+      source.dwFileAttributes & (read_only ? carried : carried & ~FILE_ATTRIBUTE_READONLY);
+  FILE_BASIC_INFO basic{};  // 0 leaves a time or the attributes as they are
+  if (!read_only) {
+    basic.CreationTime = time(source.ftCreationTime);
+    basic.LastAccessTime = time(source.ftLastAccessTime);
+    basic.LastWriteTime = time(source.ftLastWriteTime);
+  }
+  if ((wanted & visible) != 0) basic.FileAttributes = wanted;
+  SetFileInformationByHandle(file, FileBasicInfo, &basic, sizeof basic);
+}
+
+// Whether name is one that copy_beside gives its temporary files beside
+// link_name's base name: ".link-installer-", eight hexadecimal digits, "-",
+// and eight more. A user's file that merely looks like one is never swept.
+bool temporary_name_of(const char* name, const char* base, size_t base_length) {
+  constexpr char infix[] = ".link-installer-";
+  constexpr size_t infix_length = sizeof infix - 1;
+  if (std::strlen(name) != base_length + infix_length + 17 ||
+      std::strncmp(name, base, base_length) != 0 ||
+      std::strncmp(name + base_length, infix, infix_length) != 0) {
+    return false;
+  }
+  const char* const digits = name + base_length + infix_length;
+  for (size_t i = 0; i < 17; ++i) {
+    const char c = digits[i];
+    const bool hex = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+    if (i == 8 ? c != '-' : !hex) return false;
+  }
+  return true;
 }
 
 // Removes what dead runs left beside link_name under temporary names whose
 // start is in pattern: an empty file from a run killed the instant it made
 // one, before it could mark it, or any from a power cut, which no mark
 // survives. Runs on one tree take turns, and a live run's file is open to no
-// one else, so only leftovers go.
+// one else, so only leftovers go. Only plain files of the exact name shape
+// are taken, never a directory or a link.
 void remove_leftovers(const char* link_name, char* pattern, char* end) {
   static char leftover[longest_path];
   *end = '*';
@@ -128,8 +155,14 @@ void remove_leftovers(const char* link_name, char* pattern, char* end) {
   if (search == INVALID_HANDLE_VALUE) return;
   const char* const slash = std::max(std::strrchr(link_name, '/'), std::strrchr(link_name, '\\'));
   const size_t directory = slash == nullptr ? 0 : static_cast<size_t>(slash + 1 - link_name);
+  constexpr DWORD not_plain = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
   do {
-    if (directory + std::strlen(found.cFileName) >= sizeof leftover) continue;
+    if ((found.dwFileAttributes & not_plain) != 0 ||
+        !temporary_name_of(found.cFileName, link_name + directory,
+                           std::strlen(link_name) - directory) ||
+        directory + std::strlen(found.cFileName) >= sizeof leftover) {
+      continue;
+    }
     std::copy(found.cFileName, found.cFileName + std::strlen(found.cFileName) + 1,
               std::copy(link_name, link_name + directory, leftover));
     DeleteFileA(leftover);
@@ -139,8 +172,8 @@ void remove_leftovers(const char* link_name, char* pattern, char* end) {
 
 // Makes the copy under a temporary name beside link_name that says whose it
 // is, marked for deletion from the start, and names it only once it is
-// complete and flushed. The read-only attribute comes last: while it is on,
-// Windows would refuse to mark the file for deletion again.
+// complete and flushed. A name once given is never taken back for what
+// follows: the read-only attribute, which must come last.
 bool copy_beside(HANDLE from, const BY_HANDLE_FILE_INFORMATION& source, const char* link_name) {
   const ULONGLONG size = (ULONGLONG{source.nFileSizeHigh} << 32) | source.nFileSizeLow;
   static char temporary_name[longest_path];
@@ -163,10 +196,13 @@ bool copy_beside(HANDLE from, const BY_HANDLE_FILE_INFORMATION& source, const ch
     if (to == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) return false;
   }
   if (to == INVALID_HANDLE_VALUE) return false;
-  const bool made = mark_for_deletion(to, true) && copy_bytes(from, to, size) &&
-                    FlushFileBuffers(to) != FALSE && publish(to, link_name) &&
-                    carry_over(to, source);
+  bool made =
+      mark_for_deletion(to, true) && copy_bytes(from, to, size) && FlushFileBuffers(to) != FALSE;
+  if (made) carry_over(to, source, false);
+  made = made && publish(to, link_name);
   const DWORD error = GetLastError();
+  if (made && (source.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0)
+    carry_over(to, source, true);
   if (!made) mark_for_deletion(to, true);
   CloseHandle(to);
   // Where the file system refused the mark itself, the name is removed instead.

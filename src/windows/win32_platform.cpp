@@ -40,7 +40,7 @@ class win32_platform final : public platform {
   // Windows has no such switch; the manifest keeps the tool from being elevated unasked.
   bool become_tree_owner() override { return true; }
 
-  void lock_tree() override {
+  bool lock_tree(unsigned milliseconds) override {
     if (tree_lock_ != nullptr) {
       ReleaseMutex(tree_lock_);
       CloseHandle(tree_lock_);
@@ -53,7 +53,7 @@ class win32_platform final : public platform {
     const HANDLE directory =
         CreateFileA(".", 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                     OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (!identify(directory, root)) return;
+    if (!identify(directory, root)) return true;
     char name[64] = "Global\\link-installer";
     char* end = name + std::strlen(name);
     for (const DWORD part : {root.dwVolumeSerialNumber, root.nFileIndexHigh, root.nFileIndexLow}) {
@@ -62,7 +62,7 @@ class win32_platform final : public platform {
     }
     *end = '\0';
     tree_lock_ = CreateMutexA(nullptr, FALSE, name);
-    if (tree_lock_ != nullptr) WaitForSingleObject(tree_lock_, INFINITE);
+    return tree_lock_ == nullptr || WaitForSingleObject(tree_lock_, milliseconds) != WAIT_TIMEOUT;
   }
 
   bool file_present(const char* path) override {
@@ -129,7 +129,29 @@ platform& native_platform() {
   return instance;
 }
 
+namespace {
+
+// Whether the first argument was typed as /? on the command line itself. The
+// runtime expands the argument vector's copy as a wildcard, into any
+// one-character name in the drive's root, which could then be taken for a tree.
+bool typed_slash_question() {
+  const wchar_t* line = GetCommandLineW();
+  // Past the program's name: up to its closing quote, or to the first blank.
+  if (*line == L'"') {
+    ++line;
+    while (*line != L'\0' && *line != L'"') ++line;
+    if (*line == L'"') ++line;
+  } else {
+    while (*line != L'\0' && *line != L' ' && *line != L'\t') ++line;
+  }
+  while (*line == L' ' || *line == L'\t') ++line;
+  return line[0] == L'/' && line[1] == L'?' &&
+         (line[2] == L'\0' || line[2] == L' ' || line[2] == L'\t');
+}
+
+}  // namespace
+
 bool asks_for_help(const char* argument) {
   return std::strcmp(argument, "--help") == 0 || std::strcmp(argument, "-h") == 0 ||
-         std::strcmp(argument, "/?") == 0;
+         std::strcmp(argument, "/?") == 0 || typed_slash_question();
 }
