@@ -84,9 +84,18 @@ int run_steps(int argc, const char* const argv[], std::span<const link_entry> ta
     std::fprintf(err, "unable to _chdir to \"%s\"\n", argv[1]);
     return 1;
   }
-  if (!system.become_tree_owner()) {
-    std::fprintf(err, "unable to act as the owner of \"%s\"\n", argv[1]);
-    return 1;
+  switch (system.become_tree_owner()) {
+    case platform::owner_change::done:
+      break;
+    case platform::owner_change::refused:
+      std::fprintf(err, "unable to act as the owner of \"%s\"\n", argv[1]);
+      return 1;
+    case platform::owner_change::open_to_others:
+      std::fprintf(err,
+                   "unable to run as root on \"%s\", which other users can write: run as the "
+                   "tree's owner, or make it writable by root alone (for a mount, -o umask=022)\n",
+                   argv[1]);
+      return 1;
   }
   // Runs on one tree take turns, so that none deletes a name another has just
   // made. A run that is kept waiting says so, and does not wait for ever.

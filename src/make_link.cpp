@@ -2,8 +2,22 @@
 
 #include <string>
 
+namespace {
+
+// Reports the failure just met, and that the name could not be made.
+bool fail(const char* target, const char* link_name, platform& system, std::FILE* err) {
+  report_last_error(system, err);
+  std::fprintf(err, "creating link %s to %s failed\n", link_name, target);
+  return false;
+}
+
+}  // namespace
+
 bool make_link(const char* target, const char* link_name, bool verbose, platform& system,
                std::FILE* out, std::FILE* err) {
+  // A run with more rights than the tree's owner follows nothing that
+  // another user could have planted on the way, and so touches nothing.
+  if (!system.safe_paths(link_name, target)) return fail(target, link_name, system, err);
   // A name that already is the target's file is done. Deleting it could
   // take the program itself, when the target leads back to its own name.
   if (system.same_file(link_name, target)) {
@@ -25,9 +39,7 @@ bool make_link(const char* target, const char* link_name, bool verbose, platform
     if (verbose) std::fputs("processed copy\n", out);
     return true;
   }
-  report_last_error(system, err);
-  std::fprintf(err, "creating link %s to %s failed\n", link_name, target);
-  return false;
+  return fail(target, link_name, system, err);
 }
 
 void report_last_error(platform& system, std::FILE* err) {

@@ -8,6 +8,10 @@
 class platform {
  public:
   using error_code = std::uint32_t;
+  // How a run stands towards the tree it was given: free to go on, unable to
+  // act as the tree's owner, or run by root on a root-owned tree that other
+  // users can write, which it refuses.
+  enum class owner_change { done, refused, open_to_others };
 
   virtual ~platform() = default;
 
@@ -15,8 +19,13 @@ class platform {
   virtual bool change_directory(const char* path) = 0;
   // Run by root on a working directory that another user owns, takes on that
   // user's identity and own groups for good, so the tree cannot lead the run
-  // beyond that user's rights. Answers false when that fails.
-  virtual bool become_tree_owner() = 0;
+  // beyond that user's rights. Run by root on root's own tree, refuses one
+  // that others can write, and guards every path after (safe_paths).
+  virtual owner_change become_tree_owner() = 0;
+  // Whether the run may follow link_name's directory and target: false, with
+  // an error of the platform's own, where a run that stayed root would pass
+  // something that another user could have planted. True for every other run.
+  virtual bool safe_paths(const char* link_name, const char* target) = 0;
   // Waits up to milliseconds until no other run holds the working
   // directory's tree, then holds it until the process ends or this is called
   // again. Answers false only when another run held it all that time; where

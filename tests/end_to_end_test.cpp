@@ -499,6 +499,89 @@ TEST_F(EndToEnd, RootRunOnAnotherUsersTreeStaysWithinTheirRights) {
   const outcome third = run({"toolchain"});
   EXPECT_EQ(third.status, 1);
   EXPECT_EQ(third.err, "unable to act as the owner of \"toolchain\"\n");
+
+  // The owner's groups as the C library reads the user database: not from a
+  // comment line that gives the owner's id root's group, nor from a malformed
+  // line that seems to list the owner in it. Each database is bind-mounted in
+  // a mount namespace of the run's own, so the host's files stay untouched.
+  if (std::system("unshare -m true >/dev/null 2>&1") != 0) {
+    GTEST_SKIP() << "unshare -m is refused here, so no run can have a user database of its own";
+  }
+  ASSERT_EQ(chown(root().c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+  const std::string users = read_file("/etc/passwd"), groups = read_file("/etc/group");
+  const std::string owner = std::to_string(nobody->pw_uid);
+  for (const auto& [passwd_file, group_file] :
+       {std::pair{"#oldsvc:x:" + owner + ":0::/:/bin/sh\n" + users, groups},
+        std::pair{users, groups + "rootish:x:0:" + nobody->pw_name + ":extra\n"}}) {
+    write_file(base.path() / "passwd", passwd_file);
+    write_file(base.path() / "group", group_file);
+    const tool_prefix own_database({"unshare", "-m", "sh", "-c",
+                                    R"(mount --bind "$1" /etc/passwd && )"
+                                    R"(mount --bind "$2" /etc/group && shift 2 && exec "$@")",
+                                    "sh", (base.path() / "passwd").string(),
+                                    (base.path() / "group").string()});
+    const outcome result = run({"toolchain"});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_FALSE(fs::exists(root() / expected_rows[4][0]));
+  }
+}
+
+// Run by root on a tree that root owns, the tool stays root, so it follows
+// nothing that another user could have planted: not in a tree root that
+// others can write, nor through a directory that another user owns or can
+// write, nor past another user's entry in a sticky directory.
+TEST_F(EndToEnd, RootRunOnRootsTreeFollowsOnlyRootsPaths) {
+  if (windows_tool) GTEST_SKIP() << "Windows has no such switch";
+  if (geteuid() != 0) GTEST_SKIP() << "staying root needs root";
+  const passwd* nobody = getpwnam("nobody");
+  if (nobody == nullptr) GTEST_SKIP() << "no unprivileged user \"nobody\"";
+  const fs::path roots = base.path() / "roots/gdbserver";
+  write_file(roots, "root's gdbserver");
+  const fs::path variant_bin = root() / "arm-uclinuxeabi/libc/usr/bin";
+  fs::remove_all(variant_bin);
+  fs::create_directory_symlink(roots.parent_path(), variant_bin);
+  for (const auto& entry : fs::recursive_directory_iterator(root())) {
+    ASSERT_EQ(lchown(entry.path().c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+  }
+  fs::permissions(root(), fs::perms(01777));
+  fs::create_directory_symlink("toolchain", base.path() / "tc");
+  const outcome shared = run({"tc"});
+  EXPECT_EQ(shared.status, 1);
+  EXPECT_EQ(shared.err,
+            "unable to run as root on \"tc\", which other users can write: run as the tree's "
+            "owner, or make it writable by root alone (for a mount, -o umask=022)\n");
+
+  fs::permissions(root(), fs::perms(0755));
+  fs::remove(variant_bin);
+  fs::create_directory(variant_bin);
+  for (const auto& entry : fs::recursive_directory_iterator(root())) {
+    ASSERT_EQ(lchown(entry.path().c_str(), 0, 0), 0);
+  }
+  const fs::path bin = root() / "bin", ar = root() / expected_rows[4][0];
+  fs::create_symlink(roots, ar);
+  struct case_t {
+    uid_t owner;  // of bin, and of the name in it
+    fs::perms mode;
+    std::string report;
+  };
+  const std::string writable = "Error(4098): A directory on the way is writable by another user\n";
+  for (const case_t& c :
+       {case_t{nobody->pw_uid, fs::perms(0755),
+               "Error(4099): A directory or link on the way belongs to another "
+               "user\n"},
+        case_t{0, fs::perms(0777), writable}, case_t{nobody->pw_uid, fs::perms(01777), writable}}) {
+    SCOPED_TRACE(static_cast<int>(c.mode));
+    ASSERT_EQ(lchown(ar.c_str(), c.owner, c.owner), 0);
+    ASSERT_EQ(chown(bin.c_str(), c.mode == fs::perms(0755) ? c.owner : 0, 0), 0);
+    fs::permissions(bin, c.mode);
+    const outcome result = run({"toolchain"});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.err, c.report + "creating link " + expected_rows[4][0] + " to " +
+                              expected_rows[4][1] + " failed\n");
+    EXPECT_TRUE(fs::is_symlink(ar));
+  }
+  EXPECT_EQ(read_file(roots), "root's gdbserver");
+  EXPECT_EQ(fs::hard_link_count(roots), 1u);
 }
 
 // A file system mounted for one test by a shell command, and unmounted when
@@ -543,7 +626,7 @@ TEST_F(EndToEnd, CopiesOnFuseFileSystems) {
   };
   const file_system systems[] = {
       {"exfat",
-       R"sh(mkfs.exfat "$IMAGE" && mount.exfat-fuse "$(losetup -f --show "$IMAGE")" "$DIR")sh",
+       R"sh(mkfs.exfat "$IMAGE" && mount.exfat-fuse -o umask=022 "$(losetup -f --show "$IMAGE")" "$DIR")sh",
        R"(losetup -j "$IMAGE" | cut -d: -f1 | xargs -r -n1 losetup -d)"},
       {"fat", R"(mkfs.fat "$IMAGE" && fusefat -o rw+ "$IMAGE" "$DIR")", "true"},
   };

@@ -26,6 +26,7 @@ enum class point {
   change_directory,
   become_owner,
   lock,
+  unsafe_path,
   same_file,
   probe,
   remove,
@@ -38,10 +39,10 @@ enum class point {
 };
 
 // Names for the trace of a failing combination, in the order of the enum.
-const char* const point_names[] = {"change directory", "become owner",  "lock",
-                                   "same file",        "probe",         "delete",
-                                   "hard link",        "copy creation", "copy transfer",
-                                   "early end",        "publish",       "unnamed refused"};
+const char* const point_names[] = {"change directory", "become owner",  "lock",      "unsafe path",
+                                   "same file",        "probe",         "delete",    "hard link",
+                                   "copy creation",    "copy transfer", "early end", "publish",
+                                   "unnamed refused"};
 
 bool inside_the_copy(point where) {
   return where == point::copy_transfer || where == point::copy_ends_early ||
@@ -113,8 +114,12 @@ class faulty_platform : public platform {
   bool change_directory(const char* path) override {
     return !fault(point::change_directory, path) && real_.change_directory(path);
   }
-  bool become_tree_owner() override {
-    return !fault(point::become_owner, path_.c_str()) && real_.become_tree_owner();
+  owner_change become_tree_owner() override {
+    return fault(point::become_owner, path_.c_str()) ? owner_change::refused
+                                                     : real_.become_tree_owner();
+  }
+  bool safe_paths(const char* link_name, const char* target) override {
+    return !fault(point::unsafe_path, link_name) && real_.safe_paths(link_name, target);
   }
   bool lock_tree(unsigned milliseconds) override {
     return !fault(point::lock, path_.c_str()) && real_.lock_tree(milliseconds);
@@ -248,6 +253,7 @@ bool made_again(const fault& f, int r) {
 // or the delete fails, so the link and then the copy both meet it.
 int failing_row(const fault& f, const fault_tree& tree) {
   if (f.row < 0) return 0;
+  if (f.where == point::unsafe_path) return f.row;  // refused before anything is looked at
   if (!made_again(f, f.row) || f.where == point::unnamed_refused) return -1;
   if (f.where == point::probe || f.where == point::remove) {
     return f.state == tree_state::fresh ? -1 : f.row;
@@ -264,7 +270,7 @@ size_t expected_reports(const fault& f, const fault_tree& tree, int failing, boo
   size_t reports = failing >= 0 ? 1 : 0;
   const int handled = failing >= 0 ? failing + 1 : 14;
   for (int r = 0; verbose && r < handled; ++r) {
-    if (made_again(f, r) &&
+    if (!(r == f.row && f.where == point::unsafe_path) && made_again(f, r) &&
         (tree.copy_row(r) || (r == f.row && (f.where == point::hard_link || r == failing)))) {
       ++reports;
     }
@@ -309,8 +315,8 @@ TEST(FaultInjection, EveryRowEveryFailurePointKeepsFilesSafe) {
   std::optional<scoped_directory> elsewhere;
   if (!other.empty()) elsewhere.emplace(other);
 
-  std::vector<point> points = {point::same_file, point::probe, point::remove, point::hard_link,
-                               point::copy_create};
+  std::vector<point> points = {point::unsafe_path, point::same_file, point::probe,
+                               point::remove,      point::hard_link, point::copy_create};
 #ifndef _WIN32
   points.insert(points.end(), {point::copy_transfer, point::copy_ends_early, point::publish,
                                point::unnamed_refused});

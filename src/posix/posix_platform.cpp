@@ -73,6 +73,8 @@ platform::error_code posix_platform::last_error() { return static_cast<error_cod
 std::string posix_platform::error_text(error_code code) {
   if (code == not_regular_file) return "Not a regular file\n";
   if (code == copy_incomplete) return "Copy does not match the size of the file\n";
+  if (code == writable_by_others) return "A directory on the way is writable by another user\n";
+  if (code == owned_by_others) return "A directory or link on the way belongs to another user\n";
   std::string text = std::strerror(static_cast<int>(code));
   text += '\n';
   return text;

@@ -1,6 +1,7 @@
 // The POSIX platform class, shared by its rooms: posix_platform.cpp (the small
-// calls, the lock, the error texts), copy.cpp and transfer.cpp (the copy) and
-// owner.cpp (a root run). Tests derive from it to fail a copy midway.
+// calls, the lock, the error texts), copy.cpp and transfer.cpp (the copy), and
+// owner.cpp and safe_path.cpp (a root run). Tests derive from it to fail a
+// copy midway.
 #pragma once
 
 #include <sys/stat.h>
@@ -20,9 +21,12 @@ class posix_platform : public platform {
   // Failures the kernel has no errno for, given codes beyond its range.
   static constexpr error_code not_regular_file = 4096;
   static constexpr error_code copy_incomplete = 4097;
+  static constexpr error_code writable_by_others = 4098;
+  static constexpr error_code owned_by_others = 4099;
 
   bool change_directory(const char* path) override;
-  bool become_tree_owner() override;
+  owner_change become_tree_owner() override;
+  bool safe_paths(const char* link_name, const char* target) override;
   bool lock_tree(unsigned milliseconds) override;
   bool file_present(const char* path) override;
   bool regular_file(const char* path) override;
@@ -45,6 +49,7 @@ class posix_platform : public platform {
  private:
   copy_outcome copy_into(int from, const struct stat& status, const char* link_name, bool unnamed);
 
-  int tree_lock_ = -1;       // the tree root opened by lock_tree, open until the process ends
+  int tree_lock_ = -1;        // the tree root opened by lock_tree, open until the process ends
   bool tree_locked_ = false;  // whether this run holds it, and so may sweep dead runs' files
+  bool guard_paths_ = false;  // whether root stayed root on root's tree, and so guards its paths
 };

@@ -38,7 +38,8 @@ class win32_platform final : public platform {
   bool change_directory(const char* path) override { return _chdir(path) != -1; }
 
   // Windows has no such switch; the manifest keeps the tool from being elevated unasked.
-  bool become_tree_owner() override { return true; }
+  owner_change become_tree_owner() override { return owner_change::done; }
+  bool safe_paths(const char* /*link_name*/, const char* /*target*/) override { return true; }
 
   bool lock_tree(unsigned milliseconds) override {
     if (tree_lock_ != nullptr) {
