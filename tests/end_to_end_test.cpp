@@ -366,6 +366,37 @@ TEST_F(EndToEnd, HostileRootArguments) {
   }
 }
 
+// A tree whose path holds several scripts and a character beyond the Basic
+// Multilingual Plane, which no single ANSI code page can hold: quiet, as a
+// wildcard under Wine, and missing. Wine takes the arguments in the locale's
+// encoding, so the runs are made in a UTF-8 one. "bin" is on another file
+// system, so the copies, their temporary names and the sweep meet the name too.
+TEST_F(EndToEndAcrossDevices, RootNamedInAnyScript) {
+  const std::string name =
+      "\xe5\xb7\xa5\xe5\x85\xb7\xe9\x93\xbe \xd0\x96\xd1\x91\xd0\xbb\xd1\x83\xd0\xb4\xd1\x8c "
+      "\xc3\x9cn\xc3\xaf" "code \xe2\x9c\x93 \xf0\x9f\x98\x80";  // 工具链 Жёлудь Ünïcode ✓ 😀
+  fs::rename(root(), base.path() / name);
+  const char* const locale = std::getenv("LANG");
+  const std::string saved = locale != nullptr ? locale : "";
+  setenv("LANG", "C.UTF-8", 1);
+  std::vector<std::string> roots = {name};
+  if (windows_tool) roots.push_back(name.substr(0, 9) + "*");  // the first three characters
+  for (const std::string& typed : roots) {
+    SCOPED_TRACE(typed);
+    const outcome result = run({typed});
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err, "");
+  }
+  const outcome missing = run({name + "-", "-v"});
+  locale != nullptr ? setenv("LANG", saved.c_str(), 1) : unsetenv("LANG");
+  EXPECT_EQ(missing.status, 1);
+  EXPECT_EQ(missing.err, "unable to _chdir to \"" + name + "-\"\n");
+  for (const auto& row : expected_rows) {
+    EXPECT_EQ(read_file(base.path() / name / row[0]), program_content(row[1])) << row[0];
+  }
+}
+
 // A FIFO as a target, whether its name is linked on the same file system
 // (row 3) or copied to another (row 4): opening it must not hang the tool,
 // it is refused as no program, and the old second name stays.

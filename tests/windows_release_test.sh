@@ -22,6 +22,7 @@ resources=$("$arch-w64-mingw32-windres" -i "$exe" -O rc)
 has '1 24 /* RT_MANIFEST */'
 has 'requestedExecutionLevel level=""asInvoker""'
 has '<longPathAware xmlns=""http://schemas.microsoft.com/SMI/2016/WindowsSettings"">true</longPathAware>'
+has '<activeCodePage xmlns=""http://schemas.microsoft.com/SMI/2019/WindowsSettings"">UTF-8</activeCodePage>'
 for os in 35138b9a-5d96-4fbd-8e2d-a2440225f93a 4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38 \
   1f676c76-80e1-4239-95bb-83d0f6d0da78 8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a; do
   has '<supportedOS Id=""{'"$os"'}""/>'
