@@ -2,7 +2,8 @@
 # Sets up what the tests need, builds the tool and runs every test:
 #   static analysis of src/ (clang-tidy, cppcheck);
 #   the 64- and 32-bit Windows builds, their unit tests under Wine, a check of
-#   their manifest and version resource, and their zips;
+#   their manifest and version resource;
+#   the release (scripts/release.sh), made twice and compared byte for byte;
 #   the native suite under AddressSanitizer and UBSan;
 #   valgrind memcheck over whole runs of the tool;
 #   the native suite of the release build, with the end-to-end suite run
@@ -67,24 +68,47 @@ for preset in windows-x64 windows-x86; do
     echo "SKIPPED: the $preset build and its tests (install g++-mingw-w64-${arch//_/-}-posix, wine and $wine_package)"
     continue
   fi
-  echo "== $preset: build, unit tests under Wine, resources, zip"
+  echo "== $preset: build, unit tests under Wine, resources"
   cmake --preset "$preset"
   cmake --build --preset "$preset" -j "$jobs"
   ctest --preset "$preset"
   dir=build-windows
   [ "$preset" = windows-x86 ] && dir=build-windows-i686
-  (cd "$dir" && cpack >/dev/null)
-  zip=$(ls "$PWD/$dir"/link-installer-*-win*.zip)
-  # The zip's executable is stripped: check that it kept its resources.
-  unpacked=$(mktemp -d)
-  (cd "$unpacked" && cmake -E tar xf "$zip")
-  packed=$(echo "$unpacked"/link-installer-*/link-installer.exe)
-  bash tests/windows_release_test.sh "$packed" "$arch" \
-    "$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$dir/CMakeCache.txt")"
-  echo "== $preset package: $zip ($(stat -c %s "$packed") bytes stripped)"
-  rm -rf "$unpacked"
   windows_exes+=("$PWD/$dir/link-installer.exe")
 done
+
+if [ ${#windows_exes[@]} -eq 2 ]; then
+  echo "== Release: made twice, from two clones in other directories, umasks and time zones"
+  release=$PWD/build-release
+  rm -rf "$release"
+  scripts/release.sh "$release"
+  (cd build-release && sha256sum -c --quiet SHA256SUMS)
+  version=$(sed -n 's/^project(link-installer VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+  # The zips' executables are stripped: check that they kept their resources.
+  unpacked=$(mktemp -d)
+  for system in win32 win64; do
+    arch=x86_64
+    [ $system = win32 ] && arch=i686
+    (cd "$unpacked" && cmake -E tar xf "$release/link-installer-$version-$system.zip")
+    packed=$unpacked/link-installer-$version-$system/link-installer.exe
+    bash tests/windows_release_test.sh "$packed" "$arch" "$version"
+    echo "   $system: $(stat -c %s "$packed") bytes stripped"
+  done
+  again=$(mktemp -d)
+  git clone -q . "$again/clone"
+  (cd "$again/clone" && umask 077 && TZ=Pacific/Chatham scripts/release.sh "$again/release" >/dev/null)
+  for file in build-release/*; do
+    cmp "$file" "$again/release/$(basename "$file")" || {
+      echo "FAIL: $file differs between two builds of one commit"
+      exit 1
+    }
+  done
+  [ "$(ls build-release | wc -l)" = "$(ls "$again/release" | wc -l)" ]
+  echo "ok: the release rebuilds bit for bit"
+  rm -rf "$unpacked" "$again"
+else
+  echo "SKIPPED: the release (needs both Windows builds)"
+fi
 
 echo "== Native tests under AddressSanitizer and UBSan"
 cmake --preset sanitize
