@@ -7,7 +7,8 @@
 # The bytes depend on the commit alone: the tools are built from the source
 # archive itself, every time stamp is SOURCE_DATE_EPOCH (the commit's time
 # unless set), and neither the directory, the umask nor the time zone of the
-# build shows. Needs git, cmake, python3 and MinGW-w64.
+# build shows. Run in an unpacked source archive, it makes the same two zips
+# from it. Needs cmake, python3, MinGW-w64, and git in a checkout.
 # Usage: scripts/release.sh OUTDIR
 set -euo pipefail
 [ $# -eq 1 ] || {
@@ -19,15 +20,22 @@ out=$(cd "$1" && pwd)
 cd "$(dirname "$0")/.."
 umask 022
 export TZ=UTC LC_ALL=C
-export SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct)}
 version=$(sed -n 's/^project(link-installer VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-source_archive=link-installer-$version.tar.gz
-git archive --format=tar --prefix="link-installer-$version/" HEAD | gzip -9n >"$out/$source_archive"
-tar -xzf "$out/$source_archive" -C "$work"
-source=$work/link-installer-$version
+if [ -e .git ]; then
+  export SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct)}
+  source_archive=link-installer-$version.tar.gz
+  git archive --format=tar --prefix="link-installer-$version/" HEAD | gzip -9n >"$out/$source_archive"
+  tar -xzf "$out/$source_archive" -C "$work"
+  source=$work/link-installer-$version
+else
+  # An unpacked source archive: each of its files carries the commit's time.
+  export SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(stat -c %Y CMakeLists.txt)}
+  source_archive=
+  source=$PWD
+fi
 
 for arch in i686 x86_64; do
   system=win32
@@ -59,6 +67,6 @@ done
 
 cd "$out"
 sha256sum "link-installer-$version-win32.zip" "link-installer-$version-win64.zip" \
-  "$source_archive" >SHA256SUMS
+  ${source_archive:+"$source_archive"} >SHA256SUMS
 echo "release $version in $out:"
 cat SHA256SUMS
