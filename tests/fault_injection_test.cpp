@@ -315,11 +315,12 @@ TEST(FaultInjection, EveryRowEveryFailurePointKeepsFilesSafe) {
   std::optional<scoped_directory> elsewhere;
   if (!other.empty()) elsewhere.emplace(other);
 
-  std::vector<point> points = {point::unsafe_path, point::same_file, point::probe,
-                               point::remove,      point::hard_link, point::copy_create};
+  std::vector<point> points = {point::same_file, point::probe, point::remove, point::hard_link,
+                               point::copy_create};
+  // Only POSIX guards a root run's paths; Wine's runs are slow enough without.
 #ifndef _WIN32
-  points.insert(points.end(), {point::copy_transfer, point::copy_ends_early, point::publish,
-                               point::unnamed_refused});
+  points.insert(points.end(), {point::unsafe_path, point::copy_transfer, point::copy_ends_early,
+                               point::publish, point::unnamed_refused});
 #endif
   int combinations = 0;
   bool simulated = false;
