@@ -592,20 +592,21 @@ TEST_F(EndToEnd, RootRunOnRootsTreeFollowsOnlyRootsPaths) {
   const fs::path bin = root() / "bin", ar = root() / expected_rows[4][0];
   fs::create_symlink(roots, ar);
   struct case_t {
-    uid_t owner;  // of bin, and of the name in it
-    fs::perms mode;
+    uid_t bin_owner;
+    fs::perms bin_mode;
+    uid_t name_owner;  // of the old second name in bin
     std::string report;
   };
+  const uid_t user = nobody->pw_uid;
+  const std::string owned = "Error(4099): A directory or link on the way belongs to another user\n";
   const std::string writable = "Error(4098): A directory on the way is writable by another user\n";
   for (const case_t& c :
-       {case_t{nobody->pw_uid, fs::perms(0755),
-               "Error(4099): A directory or link on the way belongs to another "
-               "user\n"},
-        case_t{0, fs::perms(0777), writable}, case_t{nobody->pw_uid, fs::perms(01777), writable}}) {
-    SCOPED_TRACE(static_cast<int>(c.mode));
-    ASSERT_EQ(lchown(ar.c_str(), c.owner, c.owner), 0);
-    ASSERT_EQ(chown(bin.c_str(), c.mode == fs::perms(0755) ? c.owner : 0, 0), 0);
-    fs::permissions(bin, c.mode);
+       {case_t{user, fs::perms(0755), 0, owned}, case_t{0, fs::perms(0777), 0, writable},
+        case_t{0, fs::perms(01777), user, writable}}) {
+    SCOPED_TRACE(static_cast<int>(c.bin_mode));
+    ASSERT_EQ(lchown(ar.c_str(), c.name_owner, c.name_owner), 0);
+    ASSERT_EQ(chown(bin.c_str(), c.bin_owner, c.bin_owner), 0);
+    fs::permissions(bin, c.bin_mode);
     const outcome result = run({"toolchain"});
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(result.err, c.report + "creating link " + expected_rows[4][0] + " to " +
