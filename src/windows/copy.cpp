@@ -120,11 +120,13 @@ void carry_over(HANDLE file, const BY_HANDLE_FILE_INFORMATION& source, bool read
   SetFileInformationByHandle(file, FileBasicInfo, &basic, sizeof basic);
 }
 
+// What a temporary file's name says after the name it stands in for: whose it is.
+constexpr char infix[] = ".link-installer-";
+
 // Whether name is one that copy_beside gives its temporary files beside
 // link_name's base name: ".link-installer-", eight hexadecimal digits, "-",
 // and eight more. A user's file that merely looks like one is never swept.
 bool temporary_name_of(const char* name, const char* base, size_t base_length) {
-  constexpr char infix[] = ".link-installer-";
   constexpr size_t infix_length = sizeof infix - 1;
   if (std::strlen(name) != base_length + infix_length + 17 ||
       std::strncmp(name, base, base_length) != 0 ||
@@ -177,7 +179,6 @@ void remove_leftovers(const char* link_name, char* pattern, char* end) {
 bool copy_beside(HANDLE from, const BY_HANDLE_FILE_INFORMATION& source, const char* link_name) {
   const ULONGLONG size = (ULONGLONG{source.nFileSizeHigh} << 32) | source.nFileSizeLow;
   static char temporary_name[longest_path];
-  constexpr char infix[] = ".link-installer-";
   const size_t length = std::strlen(link_name);
   if (length + sizeof infix + 18 > sizeof temporary_name) {
     SetLastError(ERROR_FILENAME_EXCED_RANGE);
