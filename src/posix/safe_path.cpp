@@ -12,7 +12,8 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <string>
+#include <cstring>
+#include <string_view>
 
 #include "posix/posix_platform.h"
 
@@ -39,10 +40,13 @@ bool enter(int& directory, struct stat& status, int from, const char* name) {
 }
 
 // One walk from the working directory along a path: where it stands, and
-// what is left of the path to walk.
+// what is left of the path to walk. Its buffers are its own, so that a run
+// that makes hard links touches no heap.
 class safe_walk {
  public:
-  explicit safe_walk(const char* path) : rest_(path) {}
+  // The buffers are written before they are read, so they start unset.
+  // cppcheck-suppress uninitMemberVar
+  explicit safe_walk(const char* path) { whole_ = replace_rest(path, {}); }
   ~safe_walk() {
     if (directory_ >= 0) close(directory_);
   }
@@ -55,13 +59,18 @@ class safe_walk {
   // name missing from a directory only root can write, a file where a
   // directory should be), the act meets the same and fails on its own.
   bool run(bool follow_last) {
+    if (!whole_) return refuse(ENAMETOOLONG) == step::next;
     if (!enter(directory_, here_, AT_FDCWD, ".")) return true;
     for (step now = step::next; now == step::next;) {
-      const size_t at = rest_.find_first_not_of('/', at_);
-      if (at == std::string::npos) break;
-      at_ = std::min(rest_.find('/', at), rest_.size());
-      const bool last = rest_.find_first_not_of('/', at_) == std::string::npos;
-      now = look_up(rest_.substr(at, at_ - at), last && !follow_last);
+      const std::string_view rest(rest_, length_);
+      const size_t at = rest.find_first_not_of('/', at_);
+      if (at == std::string_view::npos) break;
+      at_ = std::min(rest.find('/', at), rest.size());
+      const std::string_view name = rest.substr(at, at_ - at);
+      if (name.size() >= sizeof name_) break;  // longer than any file system takes
+      name_[name.copy(name_, name.size())] = '\0';
+      const bool last = rest.find_first_not_of('/', at_) == std::string_view::npos;
+      now = look_up(last && !follow_last);
       if (now == step::refused) return false;
     }
     return true;
@@ -75,38 +84,57 @@ class safe_walk {
     return step::refused;
   }
 
-  step look_up(const std::string& name, bool only_look) {
+  // Makes head, then what is left after at_, the rest still to walk; false
+  // where that does not fit.
+  bool replace_rest(std::string_view head, std::string_view tail) {
+    const size_t length = head.size() + (tail.empty() ? 0 : 1 + tail.size());
+    if (length >= sizeof rest_) return false;
+    if (!tail.empty()) {
+      std::memmove(rest_ + head.size() + 1, tail.data(), tail.size());
+      rest_[head.size()] = '/';
+    }
+    head.copy(rest_, head.size());
+    length_ = length;
+    at_ = 0;
+    return true;
+  }
+
+  step look_up(bool only_look) {
     struct stat next;
-    const bool present = fstatat(directory_, name.c_str(), &next, AT_SYMLINK_NOFOLLOW) == 0;
+    const bool present = fstatat(directory_, name_, &next, AT_SYMLINK_NOFOLLOW) == 0;
     if (open_to_others(here_) && ((here_.st_mode & S_ISVTX) == 0 || !present || next.st_uid != 0)) {
       return refuse(posix_platform::writable_by_others);
     }
     if (!present || only_look) return step::done;
-    if (S_ISLNK(next.st_mode)) return follow(name, next);
+    if (S_ISLNK(next.st_mode)) return follow(next);
     // A file ends the walk; a directory is passed, and the last one followed
     // is where the name is made, so it too must be root's.
-    if (!S_ISDIR(next.st_mode) || name == ".") return step::next;
+    if (!S_ISDIR(next.st_mode) || std::strcmp(name_, ".") == 0) return step::next;
     if (next.st_uid != 0) return refuse(posix_platform::owned_by_others);
-    return enter(directory_, here_, directory_, name.c_str()) ? step::next : step::done;
+    return enter(directory_, here_, directory_, name_) ? step::next : step::done;
   }
 
-  // Puts the text of the symbolic link name in its place in what is left.
-  step follow(const std::string& name, const struct stat& link) {
+  // Puts the text of the symbolic link name_ in its place in what is left.
+  step follow(const struct stat& link) {
     if (link.st_uid != 0) return refuse(posix_platform::owned_by_others);
     char text[PATH_MAX];
-    const ssize_t length = readlinkat(directory_, name.c_str(), text, sizeof text);
+    const ssize_t length = readlinkat(directory_, name_, text, sizeof text);
     if (length <= 0 || length == sizeof text || ++links_ > most_links) return step::done;
-    rest_ = std::string(text, static_cast<size_t>(length)) + "/" + rest_.substr(at_);
-    at_ = 0;
+    // Links of root's that lead further than can be checked are not followed blindly.
+    const std::string_view tail = std::string_view(rest_, length_).substr(at_);
+    if (!replace_rest({text, static_cast<size_t>(length)}, tail)) return refuse(ENAMETOOLONG);
     if (text[0] == '/' && !enter(directory_, here_, AT_FDCWD, "/")) return step::done;
     return step::next;
   }
 
   int directory_ = -1;
   struct stat here_ {};
-  std::string rest_;
+  char rest_[2 * PATH_MAX];
+  size_t length_ = 0;
   size_t at_ = 0;
+  char name_[NAME_MAX + 1];
   int links_ = 0;
+  bool whole_ = false;
 };
 
 }  // namespace
