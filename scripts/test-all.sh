@@ -41,7 +41,7 @@ else
   echo "SKIPPED: static analysis (install clang-tidy and cppcheck)"
 fi
 
-windows_presets=() windows_dirs=() windows_exes=()
+windows_exes=()
 if command -v wine >/dev/null; then
   # A prefix of the tests' own. One made before 32-bit Wine was installed
   # fails to load kernel32.dll for 32-bit programs, so it is made anew then.
@@ -68,32 +68,14 @@ for preset in windows-x64 windows-x86; do
     echo "SKIPPED: the $preset build and its tests (install g++-mingw-w64-${arch//_/-}-posix, wine and $wine_package)"
     continue
   fi
-  echo "== $preset: build"
+  echo "== $preset: build, unit tests under Wine, resources"
   cmake --preset "$preset"
   cmake --build --preset "$preset" -j "$jobs"
+  ctest --preset "$preset"
   dir=build-windows
   [ "$preset" = windows-x86 ] && dir=build-windows-i686
-  windows_presets+=("$preset")
-  windows_dirs+=("$dir")
   windows_exes+=("$PWD/$dir/link-installer.exe")
 done
-# Each Windows unit run keeps one core busy under Wine for minutes: the two
-# run side by side, and their output follows in turn.
-if [ ${#windows_presets[@]} -gt 0 ]; then
-  echo "== ${windows_presets[*]}: unit tests under Wine, resources, side by side"
-  runs=()
-  for i in "${!windows_presets[@]}"; do
-    ctest --preset "${windows_presets[$i]}" >"${windows_dirs[$i]}/ctest.log" 2>&1 &
-    runs+=($!)
-  done
-  failed=0
-  for i in "${!runs[@]}"; do
-    wait "${runs[$i]}" || failed=1
-    echo "-- ${windows_presets[$i]}"
-    cat "${windows_dirs[$i]}/ctest.log"
-  done
-  [ $failed = 0 ]
-fi
 
 if [ ${#windows_exes[@]} -eq 2 ]; then
   echo "== Release: made twice, from two clones in other directories, umasks and time zones"

@@ -15,8 +15,6 @@
 
 #ifdef _WIN32
 #include <windows.h>
-#else
-#include <unistd.h>
 #endif
 
 #include "link_table.h"
@@ -51,23 +49,14 @@ inline std::uintmax_t link_count(const fs::path& path) {
 #endif
 }
 
-inline unsigned long process_id() {
-#ifdef _WIN32
-  return GetCurrentProcessId();
-#else
-  return static_cast<unsigned long>(getpid());
-#endif
-}
-
 // A fresh directory, removed with everything in it when the test ends.
 class scoped_directory {
  public:
   explicit scoped_directory(const fs::path& parent = fs::temp_directory_path()) {
     static unsigned counter = 0;
     const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
-    // The process id keeps apart the trees of test runs side by side.
-    path_ = parent / ("link-installer-test-" + std::to_string(process_id()) + "-" +
-                      std::to_string(stamp) + "-" + std::to_string(++counter));
+    path_ =
+        parent / ("link-installer-test-" + std::to_string(stamp) + "-" + std::to_string(++counter));
     fs::create_directories(path_);
   }
   ~scoped_directory() {
