@@ -82,7 +82,7 @@ if [ ${#windows_exes[@]} -eq 2 ]; then
   release=$PWD/build-release
   rm -rf "$release"
   scripts/release.sh "$release"
-  (cd build-release && sha256sum -c --quiet SHA256SUMS)
+  (cd "$release" && sha256sum -c --quiet SHA256SUMS)
   version=$(sed -n 's/^project(link-installer VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
   # The zips' executables are stripped: check that they kept their resources.
   unpacked=$(mktemp -d)
@@ -97,13 +97,13 @@ if [ ${#windows_exes[@]} -eq 2 ]; then
   again=$(mktemp -d)
   git clone -q . "$again/clone"
   (cd "$again/clone" && umask 077 && TZ=Pacific/Chatham scripts/release.sh "$again/release" >/dev/null)
-  for file in build-release/*; do
+  for file in "$release"/*; do
     cmp "$file" "$again/release/$(basename "$file")" || {
       echo "FAIL: $file differs between two builds of one commit"
       exit 1
     }
   done
-  [ "$(ls build-release | wc -l)" = "$(ls "$again/release" | wc -l)" ]
+  [ "$(ls "$release" | wc -l)" = "$(ls "$again/release" | wc -l)" ]
   echo "ok: the release rebuilds bit for bit"
   rm -rf "$unpacked" "$again"
 else
