@@ -74,6 +74,7 @@ started_run start_tool(const fs::path& cwd, const std::vector<std::string>& argu
         chdir(cwd.c_str()) != 0) {
       _exit(127);
     }
+    closefrom(3);  // only the three streams reach the tool, as from a shell
     alarm(30);  // a tool that hangs fails its test instead of holding up the suite
     execvp(argv[0], argv.data());
     _exit(127);
