@@ -18,7 +18,7 @@ installed() { [ "$(dpkg-query -W -f='${db:Status-Status}' "$1" 2>/dev/null)" = i
 
 packages=(cmake g++ libgtest-dev g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64
   wine32:i386 btrfs-progs valgrind time python3 clang-tidy cppcheck strace exfat-fuse exfatprogs
-  fusefat dosfstools)
+  fusefat dosfstools python3-fusepy)
 missing=()
 for package in "${packages[@]}"; do installed "$package" || missing+=("$package"); done
 if [ ${#missing[@]} -gt 0 ]; then

@@ -482,6 +482,30 @@ TEST_F(EndToEndAcrossDevices, KilledDuringACopyLeavesNoPartialProgram) {
   EXPECT_EQ(leftovers(elsewhere->path()), std::vector<std::string>{users_file});
 }
 
+// A file system mounted for one test by a shell command, and unmounted when
+// the test ends however it ends. The commands find their paths in the
+// environment, as $DIR and $IMAGE.
+class scoped_mount {
+ public:
+  // after: what to release once $DIR is unmounted, such as a loop device.
+  explicit scoped_mount(const std::string& mount, std::string after = "true")
+      : after_(std::move(after)) {
+    mounted_ = std::system(("mkdir -p \"$DIR\" && (" + mount + ") >/dev/null 2>&1").c_str()) == 0;
+  }
+  // A failed test may leave a file open there: then the mount goes lazily.
+  ~scoped_mount() {
+    if (mounted_)
+      std::system(("(umount \"$DIR\" || umount -l \"$DIR\"; " + after_ + ") 2>/dev/null").c_str());
+  }
+  scoped_mount(const scoped_mount&) = delete;
+  scoped_mount& operator=(const scoped_mount&) = delete;
+  bool mounted() const { return mounted_; }
+
+ private:
+  std::string after_;
+  bool mounted_ = false;
+};
+
 // Run by root on a tree that another user owns, the tool acts as that user:
 // the tree can neither make it replace root's program outside the tree, nor
 // hand that user a hard link to a file only root may read.
@@ -623,50 +647,52 @@ TEST_F(EndToEnd, RootRunOnRootsTreeFollowsOnlyRootsPaths) {
     fs::perms bin_mode;
     uid_t name_owner;  // of the old second name in bin
     std::string report;
+    const char* open_files = nullptr;  // a limit on the run's file descriptors
   };
   const uid_t user = nobody->pw_uid;
   const std::string owned = "Error(4099): A directory or link on the way belongs to another user\n";
   const std::string writable = "Error(4098): A directory on the way is writable by another user\n";
+  // A walk short of descriptors must still look, and a name is never freed
+  // where others could take it, sticky directory or not.
   for (const case_t& c :
        {case_t{user, fs::perms(0755), 0, owned}, case_t{0, fs::perms(0777), 0, writable},
-        case_t{0, fs::perms(01777), user, writable}}) {
-    SCOPED_TRACE(static_cast<int>(c.bin_mode));
+        case_t{0, fs::perms(01777), user, writable}, case_t{0, fs::perms(01777), 0, writable},
+        case_t{user, fs::perms(0755), 0, owned, "--nofile=4:4"}}) {
+    SCOPED_TRACE(std::to_string(static_cast<int>(c.bin_mode)) + " " +
+                 (c.open_files ? c.open_files : ""));
     ASSERT_EQ(lchown(ar.c_str(), c.name_owner, c.name_owner), 0);
     ASSERT_EQ(chown(bin.c_str(), c.bin_owner, c.bin_owner), 0);
     fs::permissions(bin, c.bin_mode);
+    std::optional<tool_prefix> limit;
+    if (c.open_files) limit.emplace(std::vector<std::string>{"prlimit", c.open_files});
     const outcome result = run({"toolchain"});
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(result.err, c.report + "creating link " + expected_rows[4][0] + " to " +
                               expected_rows[4][1] + " failed\n");
     EXPECT_TRUE(fs::is_symlink(ar));
   }
+  // Another user's FUSE mount, whose server claims that root owns all in it,
+  // and leads bin out to root's directory.
+  const fs::path usr = root() / "arm-uclinuxeabi/libc/usr";
+  fs::remove_all(usr);
+  fs::create_directory(usr);
+  ASSERT_EQ(chown(usr.c_str(), user, user), 0);
+  setenv("DIR", usr.c_str(), 1);
+  if (std::system("/usr/bin/python3 -c 'import fusepy' 2>/dev/null") == 0 &&
+      fs::exists("/dev/fuse")) {
+    const scoped_mount mount(std::string(LYING_FUSE_SERVER) + " \"$DIR\" " +
+                             roots.parent_path().string() + " " + std::to_string(user));
+    ASSERT_TRUE(mount.mounted());
+    const outcome result = run({"toolchain"});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.err, owned + "creating link " + expected_rows[1][0] + " to " +
+                              expected_rows[1][1] + " failed\n");
+  } else {
+    std::printf("SKIPPED: another user's FUSE mount (needs /dev/fuse and python3-fusepy)\n");
+  }
   EXPECT_EQ(read_file(roots), "root's gdbserver");
   EXPECT_EQ(fs::hard_link_count(roots), 1u);
 }
-
-// A file system mounted for one test by a shell command, and unmounted when
-// the test ends however it ends. The commands find their paths in the
-// environment, as $DIR and $IMAGE.
-class scoped_mount {
- public:
-  // after: what to release once $DIR is unmounted, such as a loop device.
-  explicit scoped_mount(const std::string& mount, std::string after = "true")
-      : after_(std::move(after)) {
-    mounted_ = std::system(("mkdir -p \"$DIR\" && (" + mount + ") >/dev/null 2>&1").c_str()) == 0;
-  }
-  // A failed test may leave a file open there: then the mount goes lazily.
-  ~scoped_mount() {
-    if (mounted_)
-      std::system(("(umount \"$DIR\" || umount -l \"$DIR\"; " + after_ + ") 2>/dev/null").c_str());
-  }
-  scoped_mount(const scoped_mount&) = delete;
-  scoped_mount& operator=(const scoped_mount&) = delete;
-  bool mounted() const { return mounted_; }
-
- private:
-  std::string after_;
-  bool mounted_ = false;
-};
 
 // exFAT and FAT through FUSE offer no hard links, no unnamed files and no
 // RENAME_NOREPLACE, and FAT keeps no permission bits. Every name must still be

@@ -116,6 +116,8 @@ gid_t overflow_group() {
 }  // namespace
 
 platform::owner_change posix_platform::become_tree_owner() {
+  guard_paths_ = false;
+  walked_.forget();
   if (geteuid() != 0) return owner_change::done;
   struct stat tree;
   if (stat(".", &tree) != 0) return owner_change::refused;

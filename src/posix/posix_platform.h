@@ -6,11 +6,39 @@
 
 #include <sys/stat.h>
 
+#include <cstddef>
+#include <cstdint>
+
 #include "platform.h"
 
 // How one way of copying went: done, not offered here (try the next way),
 // or a real failure, with errno set.
 enum class copy_outcome { done, refused, failed };
+
+// What a root run's path walk has found safe so far, kept for the run so that
+// each directory is looked at once: directories by the path that reached them,
+// with their mode, and the devices known to be nobody else's mount. Nobody but
+// root can change what it holds, and the tool itself makes no directory and no
+// symbolic link, so it stays true for the run.
+struct walked_paths {
+  struct directory {
+    size_t at;  // its path, in text
+    size_t length;
+    mode_t mode;
+  };
+  char text[4096]{};
+  size_t text_used = 0;
+  directory directories[32]{};
+  size_t directory_count = 0;
+  dev_t devices[8]{};
+  size_t device_count = 0;
+  std::uint64_t lengths = 0;  // a bit for each length of text held, modulo 64
+
+  void forget() {
+    text_used = directory_count = device_count = 0;
+    lengths = 0;
+  }
+};
 
 // Whether error is the kernel's way of saying "this way of copying or naming
 // is not offered here", as opposed to a real failure of the data or the disk.
@@ -52,4 +80,5 @@ class posix_platform : public platform {
   int tree_lock_ = -1;        // the tree root opened by lock_tree, open until the process ends
   bool tree_locked_ = false;  // whether this run holds it, and so may sweep dead runs' files
   bool guard_paths_ = false;  // whether root stayed root on root's tree, and so guards its paths
+  walked_paths walked_;       // what the guard has found safe in this run
 };
