@@ -99,12 +99,21 @@ int run_steps(int argc, const char* const argv[], std::span<const link_entry> ta
   }
   // Runs on one tree take turns, so that none deletes a name another has just
   // made. A run that is kept waiting says so, and does not wait for ever.
-  if (!system.lock_tree(1000)) {
+  platform::lock_result turn = system.lock_tree(1000);
+  if (turn == platform::lock_result::busy) {
     std::fprintf(err, "waiting for another run on \"%s\"\n", argv[1]);
-    if (!system.lock_tree(5 * 60 * 1000)) {
+    turn = system.lock_tree(5 * 60 * 1000);
+    if (turn == platform::lock_result::busy) {
       std::fprintf(err, "gave up waiting for another run on \"%s\"\n", argv[1]);
       return 1;
     }
+  }
+  // A lock that cannot be had (a tree root its owner cannot read, no file
+  // descriptor left) would let runs collide: none goes on without it.
+  if (turn == platform::lock_result::failed) {
+    report_last_error(system, err);
+    std::fprintf(err, "unable to lock \"%s\" against other runs\n", argv[1]);
+    return 1;
   }
   // Only the first two bytes count: "-verbose" turns tracing on as well.
   const bool verbose = argc > 2 && std::strncmp(argv[2], "-v", 2) == 0;

@@ -26,11 +26,15 @@ class platform {
   // an error of the platform's own, where a run that stayed root would pass
   // something that another user could have planted. True for every other run.
   virtual bool safe_paths(const char* link_name, const char* target) = 0;
-  // Waits up to milliseconds until no other run holds the working
-  // directory's tree, then holds it until the process ends or this is called
-  // again. Answers false only when another run held it all that time; where
-  // the file system offers no lock, goes on without one and answers true.
-  virtual bool lock_tree(unsigned milliseconds) = 0;
+  // How a wait for the tree's lock ended: held by this run, or offered by no
+  // lock on this file system, and so free to go on; held by another run all
+  // the time; or not to be had for another reason, with the error set.
+  enum class lock_result { go_on, busy, failed };
+
+  // Waits up to milliseconds until no other run holds the tree that the
+  // working directory was changed into, then holds it until the process ends
+  // or the directory is changed again.
+  virtual lock_result lock_tree(unsigned milliseconds) = 0;
   // Whether path names something that exists and is not a directory. Needs no
   // read access, so an unreadable program still counts as present.
   virtual bool file_present(const char* path) = 0;

@@ -671,6 +671,14 @@ TEST_F(EndToEnd, RootRunOnRootsTreeFollowsOnlyRootsPaths) {
                               expected_rows[4][1] + " failed\n");
     EXPECT_TRUE(fs::is_symlink(ar));
   }
+  // Without a descriptor for the lock, runs could collide: none starts.
+  {
+    const tool_prefix limit({"prlimit", "--nofile=3:3"});
+    const outcome result = run({"toolchain"});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.err, "Error(24): Too many open files\n"
+                          "unable to lock \"toolchain\" against other runs\n");
+  }
   // Another user's FUSE mount, whose server claims that root owns all in it,
   // and leads bin out to root's directory.
   const fs::path usr = root() / "arm-uclinuxeabi/libc/usr";

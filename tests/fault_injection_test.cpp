@@ -121,8 +121,8 @@ class faulty_platform : public platform {
   bool safe_paths(const char* link_name, const char* target) override {
     return !fault(point::unsafe_path, link_name) && real_.safe_paths(link_name, target);
   }
-  bool lock_tree(unsigned milliseconds) override {
-    return !fault(point::lock, path_.c_str()) && real_.lock_tree(milliseconds);
+  lock_result lock_tree(unsigned milliseconds) override {
+    return fault(point::lock, path_.c_str()) ? lock_result::busy : real_.lock_tree(milliseconds);
   }
   bool file_present(const char* path) override {
     return !fault(point::probe, path) && real_.file_present(path);

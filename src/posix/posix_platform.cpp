@@ -12,26 +12,36 @@
 #include <ctime>
 #include <string>
 
-bool posix_platform::change_directory(const char* path) { return chdir(path) != -1; }
-
-bool posix_platform::lock_tree(unsigned milliseconds) {
-  if (tree_lock_ >= 0) close(tree_lock_);
+bool posix_platform::change_directory(const char* path) {
+  if (tree_root_ >= 0) close(tree_root_);
+  tree_root_ = -1;
   tree_locked_ = false;
+  if (chdir(path) == -1) return false;
   // The tree's root directory itself carries the lock, so no lock file is
-  // left in the tree, and the system lets go of it when its holder dies.
-  // Where it cannot be opened or locked (ENOLCK, EOPNOTSUPP), runs go on
-  // unordered, as they always could.
-  tree_lock_ = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (tree_lock_ < 0) return true;
+  // left in the tree, and the system lets go of it when its holder dies. It
+  // is opened here, with the caller's rights, before a root run becomes the
+  // tree's owner, who may not be able to read it.
+  tree_root_ = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  tree_root_error_ = errno;
+  return true;
+}
+
+platform::lock_result posix_platform::lock_tree(unsigned milliseconds) {
+  if (tree_root_ < 0) {
+    errno = tree_root_error_;
+    return lock_result::failed;
+  }
   // flock has no time limit of its own: ask often, and give up when told.
   constexpr unsigned step = 10;
   for (unsigned waited = 0;; waited += step) {
-    if (flock(tree_lock_, LOCK_EX | LOCK_NB) == 0) {
+    if (flock(tree_root_, LOCK_EX | LOCK_NB) == 0) {
       tree_locked_ = true;
-      return true;
+      return lock_result::go_on;
     }
-    if (errno != EWOULDBLOCK && errno != EINTR) return true;
-    if (waited >= milliseconds) return false;
+    // A file system that offers no lock (ENOLCK, EOPNOTSUPP): runs go on
+    // unordered there, as they always could.
+    if (errno != EWOULDBLOCK && errno != EINTR) return lock_result::go_on;
+    if (waited >= milliseconds) return lock_result::busy;
     const timespec pause{0, step * 1000000L};
     nanosleep(&pause, nullptr);
   }

@@ -55,7 +55,7 @@ class posix_platform : public platform {
   bool change_directory(const char* path) override;
   owner_change become_tree_owner() override;
   bool safe_paths(const char* link_name, const char* target) override;
-  bool lock_tree(unsigned milliseconds) override;
+  lock_result lock_tree(unsigned milliseconds) override;
   bool file_present(const char* path) override;
   bool regular_file(const char* path) override;
   bool same_file(const char* link_name, const char* target) override;
@@ -77,8 +77,9 @@ class posix_platform : public platform {
  private:
   copy_outcome copy_into(int from, const struct stat& status, const char* link_name, bool unnamed);
 
-  int tree_lock_ = -1;        // the tree root opened by lock_tree, open until the process ends
-  bool tree_locked_ = false;  // whether this run holds it, and so may sweep dead runs' files
-  bool guard_paths_ = false;  // whether root stayed root on root's tree, and so guards its paths
-  walked_paths walked_;       // what the guard has found safe in this run
+  int tree_root_ = -1;         // the tree root, opened on the way in with the caller's rights
+  int tree_root_error_ = 0;    // why it could not be opened
+  bool tree_locked_ = false;   // whether this run holds its lock, and so may sweep dead runs' files
+  bool guard_paths_ = false;   // whether root stayed root on root's tree, and so guards its paths
+  walked_paths walked_;        // what the guard has found safe in this run
 };

@@ -41,7 +41,7 @@ class win32_platform final : public platform {
   owner_change become_tree_owner() override { return owner_change::done; }
   bool safe_paths(const char* /*link_name*/, const char* /*target*/) override { return true; }
 
-  bool lock_tree(unsigned milliseconds) override {
+  lock_result lock_tree(unsigned milliseconds) override {
     if (tree_lock_ != nullptr) {
       ReleaseMutex(tree_lock_);
       CloseHandle(tree_lock_);
@@ -54,7 +54,7 @@ class win32_platform final : public platform {
     const HANDLE directory =
         CreateFileA(".", 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                     OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (!identify(directory, root)) return true;
+    if (!identify(directory, root)) return lock_result::go_on;
     char name[64] = "Global\\link-installer";
     char* end = name + std::strlen(name);
     for (const DWORD part : {root.dwVolumeSerialNumber, root.nFileIndexHigh, root.nFileIndexLow}) {
@@ -63,7 +63,10 @@ class win32_platform final : public platform {
     }
     *end = '\0';
     tree_lock_ = CreateMutexA(nullptr, FALSE, name);
-    return tree_lock_ == nullptr || WaitForSingleObject(tree_lock_, milliseconds) != WAIT_TIMEOUT;
+    if (tree_lock_ == nullptr || WaitForSingleObject(tree_lock_, milliseconds) != WAIT_TIMEOUT) {
+      return lock_result::go_on;
+    }
+    return lock_result::busy;
   }
 
   bool file_present(const char* path) override {
