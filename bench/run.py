@@ -2,7 +2,10 @@
 """Measures link-installer against what a user would otherwise write.
 
 (a) a full hard-link run (a rerun over a finished tree): instruction counts
-    under callgrind, which repeat exactly, and median wall times;
+    under callgrind, which repeat exactly, and median wall times, against a
+    static empty C program, the least any process costs; run as root, both a
+    root run on root's tree, which checks every directory on its way, and a
+    user's run on that user's own tree;
 (b) the copy fallback: big targets, with "bin" on another file system so the
     eight rows linking into it must copy; runs alternate with the shell loop,
     and the median of the per-pair time ratio is reported;
@@ -12,6 +15,7 @@ Usage: bench/run.py [--tool build/link-installer] [--size-mib 64] [--runs 15]
 """
 import argparse
 import os
+import pwd
 import re
 import shutil
 import statistics
@@ -98,11 +102,28 @@ def peak_memory(command):
         return int(report.read().split()[-1])
 
 
-def instructions(command):
-    """Instructions of the whole process tree, as callgrind counts them."""
+def static_empty_program(directory):
+    """A statically linked C program that does nothing, or None without a C compiler."""
+    source, program = os.path.join(directory, "empty.c"), os.path.join(directory, "empty")
+    with open(source, "w") as f:
+        f.write("int main(void) { return 0; }\n")
+    built = shutil.which("cc") and subprocess.run(
+        ["cc", "-O2", "-static", source, "-o", program], stderr=subprocess.DEVNULL).returncode == 0
+    return program if built else None
+
+
+def as_user(user):
+    """The words that run a command as user, with that user's group alone."""
+    return ["setpriv", f"--reuid={user.pw_uid}", f"--regid={user.pw_gid}", "--clear-groups"]
+
+
+def instructions(command, prefix=()):
+    """Instructions of the whole process tree, as callgrind counts them; prefix
+    (such as as_user) goes before valgrind, so it is not counted."""
     with tempfile.TemporaryDirectory() as out:
+        os.chmod(out, 0o777)
         subprocess.run(
-            ["valgrind", "--tool=callgrind", "--trace-children=yes",
+            list(prefix) + ["valgrind", "--tool=callgrind", "--trace-children=yes",
              f"--callgrind-out-file={out}/callgrind.%p", f"--log-file={out}/log.%p"] + command,
             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
             check=True)
@@ -142,15 +163,36 @@ def main():
         make_tree(root, 4096)
         subprocess.run([tool, root], check=True)
         peers = commands(tool, shell, cmake, root)
-        base = instructions(peers["empty process (/bin/true)"])
+        runs = [(label, command, ()) for label, command in peers.items()]
+        floor = static_empty_program(work)
+        if floor:
+            runs.insert(0, ("static empty C program", [floor], ()))
+        if os.geteuid() == 0:
+            # The tool as root on root's tree; and as nobody on nobody's own tree.
+            runs[[r[0] for r in runs].index("link-installer")] = (
+                "link-installer, root on root's tree", [tool, root], ())
+            nobody = pwd.getpwnam("nobody")
+            theirs = os.path.join(work, "users")
+            make_tree(theirs, 4096)
+            os.chmod(work, 0o755)
+            for top, directories, files in os.walk(theirs):
+                for name in [top] + [os.path.join(top, n) for n in directories + files]:
+                    os.lchown(name, nobody.pw_uid, nobody.pw_gid)
+            subprocess.run(as_user(nobody) + [tool, theirs], check=True)
+            runs.insert(runs.index(next(r for r in runs if r[0].startswith("link-installer"))) + 1,
+                        ("link-installer, a user's run (wall via setpriv)", [tool, theirs],
+                         as_user(nobody)))
+        counts = {label: instructions(command, prefix) for label, command, prefix in runs}
+        floor_count = counts.get("static empty C program")
+        base = counts["empty process (/bin/true)"]
         rows = []
-        for label, command in peers.items():
-            count = instructions(command)
-            times = [run_timed(command) for _ in range(args.runs)]
-            rows.append([label, f"{count:,}", f"{count / base:.2f}",
-                         f"{statistics.median(times) * 1e3:.2f} ms"])
+        for label, command, prefix in runs:
+            count = counts[label]
+            times = [run_timed(list(prefix) + command) for _ in range(args.runs)]
+            rows.append([label, f"{count:,}", f"{count / floor_count:.2f}" if floor_count else "-",
+                         f"{count / base:.2f}", f"{statistics.median(times) * 1e3:.2f} ms"])
         table("(a) full hard-link run, 14 rows (rerun over a finished tree)",
-              ["command", "instructions", "vs /bin/true", "median wall"], rows)
+              ["command", "instructions", "vs static empty", "vs /bin/true", "median wall"], rows)
 
         # (b) and (c): bin on another file system, so eight rows must copy.
         size = int(args.size_mib * (1 << 20))
