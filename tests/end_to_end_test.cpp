@@ -75,7 +75,7 @@ started_run start_tool(const fs::path& cwd, const std::vector<std::string>& argu
       _exit(127);
     }
     closefrom(3);  // only the three streams reach the tool, as from a shell
-    alarm(30);  // a tool that hangs fails its test instead of holding up the suite
+    alarm(30);     // a tool that hangs fails its test instead of holding up the suite
     execvp(argv[0], argv.data());
     _exit(127);
   }
@@ -676,8 +676,9 @@ TEST_F(EndToEnd, RootRunOnRootsTreeFollowsOnlyRootsPaths) {
     const tool_prefix limit({"prlimit", "--nofile=3:3"});
     const outcome result = run({"toolchain"});
     EXPECT_EQ(result.status, 1);
-    EXPECT_EQ(result.err, "Error(24): Too many open files\n"
-                          "unable to lock \"toolchain\" against other runs\n");
+    EXPECT_EQ(result.err,
+              "Error(24): Too many open files\n"
+              "unable to lock \"toolchain\" against other runs\n");
   }
   // Another user's FUSE mount, whose server claims that root owns all in it,
   // and leads bin out to root's directory.

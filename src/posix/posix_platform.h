@@ -1,7 +1,7 @@
 // The POSIX platform class, shared by its rooms: posix_platform.cpp (the small
 // calls, the lock, the error texts), copy.cpp and transfer.cpp (the copy), and
-// owner.cpp and safe_path.cpp (a root run). Tests derive from it to fail a
-// copy midway.
+// owner.cpp, safe_path.cpp and mount_owner.cpp (a root run). Tests derive from
+// it to fail a copy midway.
 #pragma once
 
 #include <sys/stat.h>
@@ -40,6 +40,11 @@ struct walked_paths {
   }
 };
 
+// Whether the file system on device, which path is on, was mounted by
+// another user than root, or could not be told apart from one: then errno
+// says why (owned_by_others for another user's FUSE mount).
+bool mounted_by_others(dev_t device, const char* path);
+
 // Whether error is the kernel's way of saying "this way of copying or naming
 // is not offered here", as opposed to a real failure of the data or the disk.
 bool refused_here(int error);
@@ -77,9 +82,9 @@ class posix_platform : public platform {
  private:
   copy_outcome copy_into(int from, const struct stat& status, const char* link_name, bool unnamed);
 
-  int tree_root_ = -1;         // the tree root, opened on the way in with the caller's rights
-  int tree_root_error_ = 0;    // why it could not be opened
-  bool tree_locked_ = false;   // whether this run holds its lock, and so may sweep dead runs' files
-  bool guard_paths_ = false;   // whether root stayed root on root's tree, and so guards its paths
-  walked_paths walked_;        // what the guard has found safe in this run
+  int tree_root_ = -1;        // the tree root, opened on the way in with the caller's rights
+  int tree_root_error_ = 0;   // why it could not be opened
+  bool tree_locked_ = false;  // whether this run holds its lock, and so may sweep dead runs' files
+  bool guard_paths_ = false;  // whether root stayed root on root's tree, and so guards its paths
+  walked_paths walked_;       // what the guard has found safe in this run
 };

@@ -15,14 +15,8 @@
 #include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#ifdef __linux__
-#include <sys/statfs.h>
-#include <sys/sysmacros.h>
-#endif
 
 #include <cerrno>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string_view>
 
@@ -34,56 +28,11 @@ constexpr int most_links = 40;  // the kernel's own bound on symbolic links in o
 
 bool open_to_others(mode_t mode) { return (mode & (S_IWGRP | S_IWOTH)) != 0; }
 
-#ifdef __linux__
-constexpr unsigned long fuse_magic = 0x65735546;
-
-// Whether the FUSE file system on device was mounted by root: the kernel notes
-// the mounting user as user_id= among its options, whatever its server
-// answers of owners. 1 for root's, 0 for another's, -1 with errno where the
-// mount table cannot be read.
-int fuse_mounted_by_root(dev_t device) {
-  std::FILE* table = std::fopen("/proc/self/mountinfo", "re");
-  if (table == nullptr) return -1;
-  char wanted[32];
-  std::snprintf(wanted, sizeof wanted, "%u:%u", major(device), minor(device));
-  char* line = nullptr;
-  size_t room = 0;
-  int answer = 0;
-  while (getline(&line, &room, table) > 0) {
-    // ID PARENT MAJOR:MINOR ... - TYPE SOURCE OPTIONS
-    const std::string_view whole(line);
-    const size_t third = whole.find(' ', whole.find(' ') + 1);
-    const size_t separator = whole.find(" - ");
-    const std::string_view numbers(wanted);
-    if (third == std::string_view::npos || separator == std::string_view::npos ||
-        whole.substr(third + 1, numbers.size()) != numbers ||
-        whole.substr(third + 1 + numbers.size(), 1) != " ") {
-      continue;
-    }
-    const size_t source = whole.find(' ', separator + 3);
-    const size_t options = source == std::string_view::npos ? source : whole.find(' ', source + 1);
-    std::string_view rest = options == std::string_view::npos ? "" : whole.substr(options + 1);
-    while (!rest.empty()) {
-      const size_t comma = rest.find_first_of(",\n");
-      if (rest.substr(0, comma) == "user_id=0") answer = 1;
-      rest = comma == std::string_view::npos ? "" : rest.substr(comma + 1);
-    }
-    break;
-  }
-  if (std::ferror(table) != 0) answer = -1;
-  const int error = errno;
-  std::free(line);
-  std::fclose(table);
-  errno = error;
-  return answer;
-}
-#endif
-
 // Whether path ends in a directory that an earlier walk of this run found
 // to be root's alone, where the name to make needs no look, and a target that
 // is a regular file is the end of the walk. Most walks of a run end so.
-bool known_to_be_safe(const walked_paths& seen, const char* path, bool follow_last) {
-  const char* const slash = std::strrchr(path, '/');
+bool known_to_be_safe(const walked_paths& seen, const char* path, const char* slash,
+                      bool follow_last) {
   if (slash == nullptr || slash[1] == '\0') return false;
   const auto length = static_cast<size_t>(slash - path);
   if ((seen.lengths >> (length % 64) & 1) == 0) return false;
@@ -92,8 +41,8 @@ bool known_to_be_safe(const walked_paths& seen, const char* path, bool follow_la
     if (known.length != length || std::memcmp(seen.text + known.at, path, length) != 0) continue;
     struct stat file;
     return !open_to_others(known.mode) &&
-           (!follow_last || (fstatat(AT_FDCWD, path, &file, AT_SYMLINK_NOFOLLOW) == 0 &&
-                             S_ISREG(file.st_mode)));
+           (!follow_last ||
+            (fstatat(AT_FDCWD, path, &file, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(file.st_mode)));
   }
   return false;
 }
@@ -102,9 +51,11 @@ bool known_to_be_safe(const walked_paths& seen, const char* path, bool follow_la
 // directory it stands in, and what is left of the path to walk.
 class safe_walk {
  public:
-  // The buffer is written before it is read, so it starts unset.
+  // slash is the last one in path, or null. The buffers are written before
+  // they are read, so they start unset.
   // cppcheck-suppress uninitMemberVar
-  safe_walk(walked_paths& seen, const char* path) : seen_(seen), given_(path) {}
+  safe_walk(walked_paths& seen, const char* path, const char* slash)
+      : seen_(seen), given_(path), slash_(slash) {}
 
   // False, with errno set, where the path passes what another user could
   // have planted, or where the walk could not look; with follow_last false,
@@ -114,7 +65,7 @@ class safe_walk {
     if (length_ >= sizeof path_) return refuse(ENAMETOOLONG) == step::next;
     std::memcpy(path_, given_, length_ + 1);
     const size_t parent = parent_length();
-    if (!start(longest_known(path_, parent))) return false;
+    if (!start(known_start(path_, parent))) return false;
     for (;;) {
       size_t begin = at_;
       while (path_[begin] == '/') ++begin;
@@ -127,7 +78,7 @@ class safe_walk {
       // Where links led the walk to the given path's last name, its
       // directory is known by the given path's text too.
       if (last && links_ > 0 && !last_replaced_) remember(given_, parent, mode_);
-      at_ = end;
+      at_ = after;
       const step now = look_at(begin, end, last, last && !follow_last);
       if (now != step::next) return now == step::done;
     }
@@ -138,8 +89,7 @@ class safe_walk {
 
   // How much of the given path names the directory of its last name.
   size_t parent_length() const {
-    const char* const slash = std::strrchr(given_, '/');
-    size_t length = slash == nullptr ? 0 : static_cast<size_t>(slash - given_) + 1;
+    size_t length = slash_ == nullptr ? 0 : static_cast<size_t>(slash_ - given_) + 1;
     if (length == length_) {  // trailing slashes: the name comes before them
       while (length > 1 && given_[length - 1] == '/') --length;
       while (length > 0 && given_[length - 1] != '/') --length;
@@ -166,24 +116,20 @@ class safe_walk {
     char saved_;
   };
 
-  // The longest directory of this run whose text begins text, of at most
-  // most bytes.
-  const walked_paths::directory* longest_known(const char* text, size_t most) const {
-    const walked_paths::directory* best = nullptr;
+  // The newest directory of this run whose text begins text, of at most
+  // most bytes. Walks remember directories from the top down, so it is the
+  // deepest one the latest walk there reached; an older, deeper one is only
+  // walked to again.
+  const walked_paths::directory* known_start(const char* text, size_t most) const {
     for (size_t i = seen_.directory_count; i-- > 0;) {
       const walked_paths::directory& known = seen_.directories[i];
       const size_t length = known.length;
-      if (length > most || (length > 0 && text[length] != '/' && text[length - 1] != '/') ||
-          (best != nullptr && length <= best->length)) {
-        continue;
+      if (length > most || (length > 0 && text[length] != '/' && text[length - 1] != '/')) continue;
+      if (length == 0 ? text[0] != '/' : std::memcmp(seen_.text + known.at, text, length) == 0) {
+        return &known;
       }
-      if (length == 0 ? text[0] == '/' : std::memcmp(seen_.text + known.at, text, length) != 0) {
-        continue;
-      }
-      best = &known;
-      if (length == most) break;
     }
-    return best;
+    return nullptr;
   }
 
   // Stands the walk in known, or where there is none, in the tree root or
@@ -211,19 +157,7 @@ class safe_walk {
     for (size_t i = 0; i < seen_.device_count; ++i) {
       if (seen_.devices[i] == device) return false;
     }
-#ifdef __linux__
-    struct statfs about;
-    if (statfs(path, &about) != 0) return true;
-    if (static_cast<unsigned long>(about.f_type) == fuse_magic) {
-      const int roots = fuse_mounted_by_root(device);
-      if (roots <= 0) {
-        if (roots == 0) errno = static_cast<int>(posix_platform::owned_by_others);
-        return true;
-      }
-    }
-#else
-    (void)path;
-#endif
+    if (mounted_by_others(device, path)) return true;
     if (seen_.device_count < std::size(seen_.devices)) seen_.devices[seen_.device_count++] = device;
     return false;
   }
@@ -240,8 +174,8 @@ class safe_walk {
   }
 
   step look_at(size_t begin, size_t end, bool last, bool only_name) {
-    if (only_name) return open_to_others(mode_) ? refuse(posix_platform::writable_by_others)
-                                                : step::done;
+    if (only_name)
+      return open_to_others(mode_) ? refuse(posix_platform::writable_by_others) : step::done;
     if (end - begin == 1 && path_[begin] == '.') return step::next;
     ssize_t link_length = 0;
     {
@@ -280,12 +214,13 @@ class safe_walk {
     link.copy(path_ + head, link.size());
     length_ = head + link.size() + tail;
     at_ = head;
-    if (head == 0 && !start(longest_known(path_, length_))) return step::refused;
+    if (head == 0 && !start(known_start(path_, length_))) return step::refused;
     return step::next;
   }
 
   walked_paths& seen_;
   const char* given_;
+  const char* slash_;
   char path_[2 * PATH_MAX];  // the path as walked: its directory, then what is left
   char link_[PATH_MAX];      // the text of the last symbolic link followed
   size_t length_ = 0;
@@ -297,12 +232,15 @@ class safe_walk {
 
 // A walk that goes beyond what the run knows already, apart, so that its
 // buffers are only set up on the stack when it does.
-__attribute__((noinline)) bool walk_on(walked_paths& seen, const char* path, bool follow_last) {
-  return safe_walk(seen, path).run(follow_last);
+__attribute__((noinline)) bool walk_on(walked_paths& seen, const char* path, const char* slash,
+                                       bool follow_last) {
+  return safe_walk(seen, path, slash).run(follow_last);
 }
 
 bool walk(walked_paths& seen, const char* path, bool follow_last) {
-  return known_to_be_safe(seen, path, follow_last) || walk_on(seen, path, follow_last);
+  const char* const slash = std::strrchr(path, '/');
+  return known_to_be_safe(seen, path, slash, follow_last) ||
+         walk_on(seen, path, slash, follow_last);
 }
 
 }  // namespace
