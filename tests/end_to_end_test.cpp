@@ -658,6 +658,7 @@ TEST_F(EndToEnd, RootRunOnRootsTreeFollowsOnlyRootsPaths) {
        {case_t{user, fs::perms(0755), 0, owned}, case_t{0, fs::perms(0777), 0, writable},
         case_t{0, fs::perms(01777), user, writable}, case_t{0, fs::perms(01777), 0, writable},
         case_t{user, fs::perms(0755), 0, owned, "--nofile=4:4"}}) {
+    if (c.open_files != nullptr && STATIC_TOOL == 0) continue;
     SCOPED_TRACE(std::to_string(static_cast<int>(c.bin_mode)) + " " +
                  (c.open_files ? c.open_files : ""));
     ASSERT_EQ(lchown(ar.c_str(), c.name_owner, c.name_owner), 0);
@@ -672,7 +673,9 @@ TEST_F(EndToEnd, RootRunOnRootsTreeFollowsOnlyRootsPaths) {
     EXPECT_TRUE(fs::is_symlink(ar));
   }
   // Without a descriptor for the lock, runs could collide: none starts.
-  {
+  if (STATIC_TOOL == 0) {
+    std::printf("SKIPPED: runs short of descriptors (the tool is not linked statically)\n");
+  } else {
     const tool_prefix limit({"prlimit", "--nofile=3:3"});
     const outcome result = run({"toolchain"});
     EXPECT_EQ(result.status, 1);
