@@ -9,10 +9,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -474,12 +476,23 @@ TEST_F(EndToEndAcrossDevices, KilledDuringACopyLeavesNoPartialProgram) {
   // but never a user's file that merely looks like one.
   write_file(bin / dead_runs_file(), "");
   write_file(bin / users_file, "notes");
+  // Nor, on POSIX, another user's file of the very shape: their run is not ours to judge.
+  std::vector<std::string> kept = {users_file};
+  const passwd* nobody = getpwnam("nobody");
+  if (!windows_tool && geteuid() == 0 && nobody != nullptr) {
+    kept.push_back(std::string(expected_rows[4][0] + 4) + ".link-installer-Zz99Yy");
+    write_file(bin / kept.back(), "");
+    ASSERT_EQ(chown((bin / kept.back()).c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+  }
   const outcome again = run({"toolchain"});
   EXPECT_EQ(again.status, 0);
   for (const auto& row : expected_rows) {
     EXPECT_EQ(read_file(root() / row[0]), read_file(root() / row[1])) << row[0];
   }
-  EXPECT_EQ(leftovers(elsewhere->path()), std::vector<std::string>{users_file});
+  std::vector<std::string> found = leftovers(elsewhere->path());
+  std::sort(found.begin(), found.end());
+  std::sort(kept.begin(), kept.end());
+  EXPECT_EQ(found, kept);
 }
 
 // A file system mounted for one test by a shell command, and unmounted when
@@ -683,6 +696,64 @@ TEST_F(EndToEnd, RootRunOnRootsTreeFollowsOnlyRootsPaths) {
               "Error(24): Too many open files\n"
               "unable to lock \"toolchain\" against other runs\n");
   }
+  // The way to a target is followed as the system follows it, and every step
+  // of it is looked at, even where the name's own directory is root's alone:
+  // row 0's target, under lib, through one of these.
+  const fs::path lib = root() / "arm-uclinuxeabi/libc/thumb2/usr/lib",
+                 real = lib.string() + ".real";
+  // Another user's directory, and one of theirs in a sticky directory.
+  const fs::path theirs = base.path() / "theirs", in_sticky = base.path() / "sticky/theirs";
+  for (const fs::path& dir : {theirs, in_sticky}) {
+    fs::create_directories(dir / "bin");
+    fs::copy_file(lib / "bin/gdbserver", dir / "bin/gdbserver");
+    for (const fs::path& path : {dir, dir / "bin", dir / "bin/gdbserver"}) {
+      ASSERT_EQ(chown(path.c_str(), user, user), 0);
+    }
+  }
+  fs::permissions(in_sticky.parent_path(), fs::perms(01777));
+  // One link more than the kernel follows in a lookup, every one root's.
+  const fs::path chain = base.path() / "chain";
+  const auto name = [](int i) {
+    return i == 0 ? std::string("gdbserver") : std::string("l").append(std::to_string(i));
+  };
+  write_file(chain / "bin" / name(41), "root's gdbserver");
+  for (int i = 41; i > 0; --i) fs::create_symlink(name(i), chain / "bin" / name(i - 1));
+  fs::rename(lib, real);
+  const auto link_owned_by = [&](const fs::path& to, uid_t owner) {
+    fs::create_directory_symlink(to, lib);
+    ASSERT_EQ(lchown(lib.c_str(), owner, owner), 0);
+  };
+  const auto directory_as = [&](uid_t owner, gid_t group, fs::perms mode) {
+    fs::rename(real, lib);
+    ASSERT_EQ(chown(lib.c_str(), owner, group), 0);
+    fs::permissions(lib, mode);
+  };
+  // Where the walk cannot look, it refuses with the reason, and no other report follows.
+  const std::string too_many_links = "Error(40): Too many levels of symbolic links\n";
+  const std::vector<std::pair<std::function<void()>, std::string>> ways = {
+      {[&] { link_owned_by(real, user); }, owned},
+      {[&] { directory_as(0, user, fs::perms(0775)); }, writable},
+      {[&] { directory_as(user, 0, fs::perms(0755)); }, owned},
+      {[&] { link_owned_by(theirs, 0); }, owned},
+      {[&] { link_owned_by(in_sticky, 0); }, writable},
+      {[&] { link_owned_by(chain, 0); }, too_many_links},
+      {[&] { link_owned_by(std::string(300, 'x'), 0); }, "Error(36): File name too long\n"}};
+  for (size_t way = 0; way < ways.size(); ++way) {
+    SCOPED_TRACE(way);
+    ways[way].first();
+    const outcome result = run({"toolchain", "-v"});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.err, ways[way].second + "creating link " + expected_rows[0][0] + " to " +
+                              expected_rows[0][1] + " failed\n");
+    if (fs::is_symlink(lib)) {
+      fs::remove(lib);
+    } else {
+      fs::rename(lib, real);
+    }
+  }
+  fs::rename(real, lib);
+  ASSERT_EQ(chown(lib.c_str(), 0, 0), 0);
+  fs::permissions(lib, fs::perms(0755));
   // Another user's FUSE mount, whose server claims that root owns all in it,
   // and leads bin out to root's directory.
   const fs::path usr = root() / "arm-uclinuxeabi/libc/usr";

@@ -122,6 +122,7 @@ class faulty_platform : public platform {
     return !fault(point::unsafe_path, link_name) && real_.safe_paths(link_name, target);
   }
   lock_result lock_tree(unsigned milliseconds) override {
+    waits.push_back(milliseconds);
     return fault(point::lock, path_.c_str()) ? lock_result::busy : real_.lock_tree(milliseconds);
   }
   bool file_present(const char* path) override {
@@ -162,6 +163,8 @@ class faulty_platform : public platform {
   }
   error_code last_error() override { return injected_ ? *injected_ : real_.last_error(); }
   std::string error_text(error_code code) override { return real_.error_text(code); }
+
+  std::vector<unsigned> waits;  // how long each wait for the lock was to be, in milliseconds
 
  private:
   bool fault(point p, const char* path) {
@@ -369,6 +372,10 @@ TEST(FaultInjection, EveryRowEveryFailurePointKeepsFilesSafe) {
                                             : "waiting for another run on " + quoted +
                                                   "gave up waiting for another run on " + quoted);
               EXPECT_EQ(out.text(), "");
+              // A wait for the lock is always bounded: a second, then five minutes.
+              if (where == point::lock) {
+                EXPECT_EQ(faulty.waits, (std::vector<unsigned>{1000, 300000}));
+              }
             } else if (failing >= 0) {
               const link_entry& entry = link_table[failing];
               EXPECT_EQ(last_line(errors_written), std::string("creating link ") + entry.link_name +

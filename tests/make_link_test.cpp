@@ -244,6 +244,17 @@ TEST_F(MakeLinkAcrossDevices, FailedCopyLeavesNoPartialFile) {
   EXPECT_FALSE(fs::exists(name));
   EXPECT_EQ(err.text(), error_report(EFBIG) + "creating link " + name + " to big.exe failed\n");
 }
+
+// Without the tree's lock, another run may be writing its temporary file right
+// now: a copy then removes no leftover, even one of this user's, of the very shape.
+TEST_F(MakeLinkAcrossDevices, CopyWithoutTheTreesLockRemovesNoLeftover) {
+  write_file("ar.exe", "program");
+  const std::string name = (elsewhere->path() / "ar.exe").string();
+  write_file(name + ".link-installer-Ab12Cd", "");
+  ASSERT_TRUE(native_platform().change_directory("."));  // in the tree, but not holding it
+  EXPECT_TRUE(make("ar.exe", name.c_str(), false));
+  EXPECT_TRUE(fs::exists(name + ".link-installer-Ab12Cd"));
+}
 #endif
 
 TEST(ReportLastError, ReportIsOneWholeLine) {
