@@ -27,7 +27,21 @@ bool make_link(const char* target, const char* link_name, bool verbose, platform
   // Only clear the old name when there is a program to put in its place: with
   // the target gone, link_name may hold the last copy of that program, and a
   // FIFO or device is refused below anyway.
-  if (system.regular_file(target)) system.delete_file(link_name);
+  const bool replaceable = system.regular_file(target);
+  // An old name where hard links are refused may be the very copy a run
+  // would make now: then it is kept, and nothing is written. Whether the
+  // link is refused is asked beside it, so the old name stays until then.
+  if (replaceable && system.regular_file(link_name) &&
+      !system.hard_link_allowed_beside(link_name, target)) {
+    if (verbose) report_last_error(system, err);
+    if (!system.same_copy(target, link_name)) {
+      system.delete_file(link_name);
+      if (!system.copy_file(target, link_name)) return fail(target, link_name, system, err);
+    }
+    if (verbose) std::fputs("processed copy\n", out);
+    return true;
+  }
+  if (replaceable) system.delete_file(link_name);
 
   if (system.create_hard_link(link_name, target)) {
     if (verbose) std::fputs("processed hardlink\n", out);

@@ -49,6 +49,14 @@ class platform {
   // Makes link_name a second directory entry for the file target, which
   // must be a regular file or a symbolic link to one.
   virtual bool create_hard_link(const char* link_name, const char* target) = 0;
+  // Whether a hard link to target could be made beside link_name: tries one
+  // under a temporary name there and removes it again, so nothing stays.
+  // False, with the refusal's error, where the file system refuses it.
+  virtual bool hard_link_allowed_beside(const char* link_name, const char* target) = 0;
+  // Whether link_name is itself a regular file that is exactly what
+  // copy_file would make of target now: the same bytes, and all that the
+  // copy carries over. False wherever that cannot be told in full.
+  virtual bool same_copy(const char* target, const char* link_name) = 0;
   // Copies target to link_name, failing if link_name exists. The copy gets
   // its name only once it is complete, and a failed copy removes what it
   // made, so no truncated program is ever left behind.

@@ -296,6 +296,7 @@ class EndToEndAcrossDevices : public EndToEnd {
 
 // Every copy reaches the disk before it is named: strace counts the flushes.
 TEST_F(EndToEndAcrossDevices, HardLinksRefusedAcrossFileSystemsBecomeCopies) {
+  fs::permissions(root() / expected_rows[4][1], fs::perms(0444));  // read-only, and so its copy
   const fs::path flushes = base.path() / "flushes";
   std::optional<tool_prefix> traced;
   if (have("strace")) {
@@ -327,6 +328,52 @@ TEST_F(EndToEndAcrossDevices, HardLinksRefusedAcrossFileSystemsBecomeCopies) {
   for (const auto& row : expected_rows) {
     EXPECT_EQ(read_file(root() / row[0]), read_file(root() / row[1])) << row[0];
   }
+
+  // A rerun keeps every copy that already is what it would make, read-only
+  // ones too, says the same and, natively, writes nothing at all. A copy one
+  // byte or, on POSIX, its permission bits apart is made again.
+  const auto file_of = [&](int row) {
+    struct stat status {};
+    stat((root() / expected_rows[row][0]).c_str(), &status);
+    return status.st_ino;
+  };
+  const ino_t ar = file_of(4), objdump = file_of(5), ld = file_of(6);
+  const fs::path writes = base.path() / "writes";
+  std::optional<tool_prefix> watched;
+  if (!windows_tool && have("strace")) {
+    watched.emplace(std::vector<std::string>{
+        "strace", "-f", "-qq", "-o", writes.string(), "-E", "ASAN_OPTIONS=detect_leaks=0", "-e",
+        "trace=openat,write,unlink,unlinkat,rename,renameat,renameat2,link,linkat,fsync,"
+        "fdatasync,fchmod,futimesat,utimensat,ftruncate,copy_file_range,sendfile,ioctl"});
+  }
+  const outcome rerun = run({"toolchain", "-v"});
+  watched.reset();
+  EXPECT_EQ(rerun.status, 0);
+  EXPECT_EQ(rerun.out, expected_out);
+  EXPECT_EQ(rerun.err, expected_err);
+  EXPECT_EQ(file_of(4), ar);
+  EXPECT_EQ(file_of(6), ld);
+  if (fs::exists(writes)) {
+    std::ifstream calls(writes);
+    for (std::string line; std::getline(calls, line);) {
+      const bool succeeded = line.find(" = -1 ") == std::string::npos;
+      const bool opened_to_write =
+          line.find("openat(") != std::string::npos && line.find("O_RDONLY") == std::string::npos;
+      const bool to_the_streams =
+          line.find("write(1,") != std::string::npos || line.find("write(2,") != std::string::npos;
+      const bool looked = line.find("openat(") != std::string::npos || to_the_streams;
+      EXPECT_FALSE(succeeded && (opened_to_write || !looked)) << line;
+    }
+  }
+  write_file(root() / expected_rows[5][0], "program " + std::string(expected_rows[5][1]) + "!");
+  fs::last_write_time(root() / expected_rows[5][0],
+                      fs::last_write_time(root() / expected_rows[5][1]));
+  // Windows keeps no permission bits, only the attributes that the copy takes.
+  if (!windows_tool) fs::permissions(root() / expected_rows[6][0], fs::perms(0600));
+  EXPECT_EQ(run({"toolchain"}).status, 0);
+  EXPECT_NE(file_of(5), objdump);
+  EXPECT_EQ(file_of(6) != ld, !windows_tool);
+  EXPECT_EQ(read_file(root() / expected_rows[5][0]), read_file(root() / expected_rows[5][1]));
 }
 
 // The Windows runtime expands wildcards before main; a POSIX shell does that

@@ -15,6 +15,7 @@
 #include "test_support.h"
 
 #ifndef _WIN32
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "posix/posix_platform.h"
@@ -35,14 +36,15 @@ enum class point {
   copy_transfer,
   copy_ends_early,
   publish,
-  unnamed_refused
+  unnamed_refused,
+  compare
 };
 
 // Names for the trace of a failing combination, in the order of the enum.
 const char* const point_names[] = {"change directory", "become owner",  "lock",      "unsafe path",
                                    "same file",        "probe",         "delete",    "hard link",
                                    "copy creation",    "copy transfer", "early end", "publish",
-                                   "unnamed refused"};
+                                   "unnamed refused",  "compare"};
 
 bool inside_the_copy(point where) {
   return where == point::copy_transfer || where == point::copy_ends_early ||
@@ -69,6 +71,12 @@ class interruptible_platform : public posix_platform {
     if (got > 0 && write(to, buffer, static_cast<size_t>(half)) != half) return false;
     errno = error;
     return stop_at == point::copy_ends_early;
+  }
+  // A read that fails while an old copy is compared with its target.
+  ssize_t read_block(int file, char* buffer, size_t size) override {
+    if (stop_at != point::compare) return posix_platform::read_block(file, buffer, size);
+    errno = error;
+    return -1;
   }
   bool publish(int file, const char* temporary_name, const char* link_name) override {
     // The link of the unnamed file is refused as a file system without hard
@@ -146,6 +154,29 @@ class faulty_platform : public platform {
     }
     return real_.create_hard_link(link_name, target);
   }
+  bool hard_link_allowed_beside(const char* link_name, const char* target) override {
+    if (fault(point::hard_link, link_name)) return false;
+    if (refuse_links_into_bin_ && links_into_bin_from_elsewhere(link_name, target)) {
+      injected_ = not_same_device;
+      return false;
+    }
+    return real_.hard_link_allowed_beside(link_name, target);
+  }
+  // Failing, it answers "not the same", as a compare that could not finish must.
+  bool same_copy(const char* target, const char* link_name) override {
+#ifndef _WIN32
+    auto& interruptible = static_cast<interruptible_platform&>(real_);
+    if (where_ == point::compare && path_ == link_name) {
+      interruptible.stop_at = where_;
+      interruptible.error = static_cast<int>(error_);
+    }
+    const bool same = real_.same_copy(target, link_name);
+    interruptible.stop_at.reset();
+    return same;
+#else
+    return !fault(point::compare, link_name) && real_.same_copy(target, link_name);
+#endif
+  }
   bool copy_file(const char* target, const char* link_name) override {
     if (fault(point::copy_create, link_name)) return false;
 #ifndef _WIN32
@@ -220,11 +251,18 @@ class fault_tree {
           !links_into_bin_from_elsewhere(entry.link_name, entry.target)) {
         fs::create_hard_link(root / entry.target, root / entry.link_name);
       } else if (state == tree_state::finished) {
-        fs::copy_file(root / entry.target, root / entry.link_name);
+        // The very copy a run makes, which a rerun keeps.
+        native_platform().copy_file((root / entry.target).string().c_str(),
+                                    (root / entry.link_name).string().c_str());
       } else if (state == tree_state::stale) {
         write_file(root / entry.link_name, "stale");
       }
       before[entry.link_name] = content(root / entry.link_name);
+#ifndef _WIN32
+      struct stat status {};
+      stat((root / entry.link_name).c_str(), &status);
+      file_before[entry.link_name] = status.st_ino;
+#endif
     }
   }
 
@@ -237,6 +275,9 @@ class fault_tree {
   std::optional<scoped_directory> bin_home;
   bool simulated_copies = false;
   std::map<std::string, std::optional<std::string>> before;
+#ifndef _WIN32
+  std::map<std::string, ino_t> file_before;  // which file each name was
+#endif
 };
 
 struct fault {
@@ -252,12 +293,19 @@ bool made_again(const fault& f, int r) {
          (r == f.row && f.where == point::same_file);
 }
 
+// Whether row r keeps the copy it finds: a finished tree's copies are what a
+// run would make, unless the compare or the target's probe fails.
+bool kept(const fault& f, int r) {
+  return f.state == tree_state::finished && fault_tree::copy_row(r) &&
+         !(r == f.row && (f.where == point::compare || f.where == point::probe));
+}
+
 // The row that must fail, or -1. The old name stays in place when the probe
 // or the delete fails, so the link and then the copy both meet it.
 int failing_row(const fault& f, const fault_tree& tree) {
   if (f.row < 0) return 0;
   if (f.where == point::unsafe_path) return f.row;  // refused before anything is looked at
-  if (!made_again(f, f.row) || f.where == point::unnamed_refused) return -1;
+  if (!made_again(f, f.row) || kept(f, f.row) || f.where == point::unnamed_refused) return -1;
   if (f.where == point::probe || f.where == point::remove) {
     return f.state == tree_state::fresh ? -1 : f.row;
   }
@@ -300,6 +348,14 @@ void check_names(const fault& f, const fault_tree& tree, int failing) {
       EXPECT_EQ(now, before) << "untouched " << entry.link_name;
     }
   }
+#ifndef _WIN32
+  // A copy that could not be compared in full is never kept.
+  if (f.where == point::compare && f.state == tree_state::finished && tree.copy_row(f.row)) {
+    struct stat status {};
+    stat((tree.root / link_table[f.row].link_name).c_str(), &status);
+    EXPECT_NE(status.st_ino, tree.file_before.at(link_table[f.row].link_name));
+  }
+#endif
   // Nor may a copy leave its temporary file behind.
   for (const fs::path& dir : {tree.root, tree.bin_home ? tree.bin_home->path() : tree.root}) {
     EXPECT_EQ(leftovers(dir), std::vector<std::string>{}) << dir;
@@ -318,8 +374,8 @@ TEST(FaultInjection, EveryRowEveryFailurePointKeepsFilesSafe) {
   std::optional<scoped_directory> elsewhere;
   if (!other.empty()) elsewhere.emplace(other);
 
-  std::vector<point> points = {point::same_file, point::probe, point::remove, point::hard_link,
-                               point::copy_create};
+  std::vector<point> points = {point::same_file, point::probe,       point::remove,
+                               point::hard_link, point::copy_create, point::compare};
   // Only POSIX guards a root run's paths; Wine's runs are slow enough without.
 #ifndef _WIN32
   points.insert(points.end(), {point::unsafe_path, point::copy_transfer, point::copy_ends_early,

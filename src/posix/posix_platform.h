@@ -1,10 +1,11 @@
 // The POSIX platform class, shared by its rooms: posix_platform.cpp (the small
-// calls, the lock, the error texts), copy.cpp and transfer.cpp (the copy), and
-// owner.cpp, safe_path.cpp and mount_owner.cpp (a root run). Tests derive from
-// it to fail a copy midway.
+// calls, the lock, the error texts), copy.cpp and transfer.cpp (the copy),
+// compare.cpp (an old copy kept), and owner.cpp, safe_path.cpp and
+// mount_owner.cpp (a root run). Tests derive from it to fail a copy midway.
 #pragma once
 
 #include <sys/stat.h>
+#include <sys/types.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -66,6 +67,8 @@ class posix_platform : public platform {
   bool same_file(const char* link_name, const char* target) override;
   void delete_file(const char* path) override;
   bool create_hard_link(const char* link_name, const char* target) override;
+  bool hard_link_allowed_beside(const char* link_name, const char* target) override;
+  bool same_copy(const char* target, const char* link_name) override;
   bool copy_file(const char* target, const char* link_name) override;
   error_code last_error() override;
   std::string error_text(error_code code) override;
@@ -78,9 +81,14 @@ class posix_platform : public platform {
   // one: by a link when the file is unnamed (temporary_name is null), else
   // by renaming temporary_name.
   virtual bool publish(int file, const char* temporary_name, const char* link_name);
+  // Reads up to size bytes, as many as the file still holds; -1 with errno
+  // set on failure.
+  virtual ssize_t read_block(int file, char* buffer, size_t size);
 
  private:
   copy_outcome copy_into(int from, const struct stat& status, const char* link_name, bool unnamed);
+  // Whether the two open files hold the same bytes, reading each once.
+  bool contents_equal(int from, int copy);
 
   int tree_root_ = -1;        // the tree root, opened on the way in with the caller's rights
   int tree_root_error_ = 0;   // why it could not be opened

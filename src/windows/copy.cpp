@@ -120,17 +120,14 @@ void carry_over(HANDLE file, const BY_HANDLE_FILE_INFORMATION& source, bool read
   SetFileInformationByHandle(file, FileBasicInfo, &basic, sizeof basic);
 }
 
-// What a temporary file's name says after the name it stands in for: whose it is.
-constexpr char infix[] = ".link-installer-";
-
 // Whether name is one that copy_beside gives its temporary files beside
 // link_name's base name: ".link-installer-", eight hexadecimal digits, "-",
 // and eight more. A user's file that merely looks like one is never swept.
 bool temporary_name_of(const char* name, const char* base, size_t base_length) {
-  constexpr size_t infix_length = sizeof infix - 1;
+  constexpr size_t infix_length = sizeof temporary_infix - 1;
   if (std::strlen(name) != base_length + infix_length + 17 ||
       std::strncmp(name, base, base_length) != 0 ||
-      std::strncmp(name + base_length, infix, infix_length) != 0) {
+      std::strncmp(name + base_length, temporary_infix, infix_length) != 0) {
     return false;
   }
   const char* const digits = name + base_length + infix_length;
@@ -180,12 +177,13 @@ bool copy_beside(HANDLE from, const BY_HANDLE_FILE_INFORMATION& source, const ch
   const ULONGLONG size = (ULONGLONG{source.nFileSizeHigh} << 32) | source.nFileSizeLow;
   static char temporary_name[longest_path];
   const size_t length = std::strlen(link_name);
-  if (length + sizeof infix + 18 > sizeof temporary_name) {
+  if (length + sizeof temporary_infix + 18 > sizeof temporary_name) {
     SetLastError(ERROR_FILENAME_EXCED_RANGE);
     return false;
   }
   char* const named = std::copy(link_name, link_name + length, temporary_name);
-  char* const owner = std::copy(infix, infix + sizeof infix - 1, named);
+  char* const owner =
+      std::copy(temporary_infix, temporary_infix + sizeof temporary_infix - 1, named);
   remove_leftovers(link_name, temporary_name, owner);
   char* const count = put_hex(owner, GetCurrentProcessId());
   HANDLE to = INVALID_HANDLE_VALUE;

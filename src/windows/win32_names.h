@@ -1,5 +1,5 @@
 // Hexadecimal digits for the names the tool gives Windows objects: the tree
-// lock's mutex and the copies' temporary files.
+// lock's mutex and the temporary files beside a name.
 #pragma once
 
 #include <windows.h>
@@ -9,3 +9,7 @@ inline char* put_hex(char* text, DWORD value) {
   for (int shift = 28; shift >= 0; shift -= 4) *text++ = "0123456789abcdef"[(value >> shift) & 15];
   return text;
 }
+
+// What a temporary file's name says after the name it stands beside: whose
+// it is. Then come the process id and a count, in hexadecimal, with a "-".
+constexpr char temporary_infix[] = ".link-installer-";

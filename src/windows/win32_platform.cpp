@@ -101,6 +101,14 @@ class win32_platform final : public platform {
     return CreateHardLinkA(link_name, target, nullptr) != FALSE;
   }
 
+  bool hard_link_allowed_beside(const char* link_name, const char* target) override {
+    return hard_link_allowed(link_name, target);
+  }
+
+  bool same_copy(const char* target, const char* link_name) override {
+    return same_copy_of(target, link_name);
+  }
+
   bool copy_file(const char* target, const char* link_name) override {
     return copy_to_new_name(target, link_name);
   }

@@ -1,0 +1,94 @@
+// Whether an old second name already is the copy a run would make of its
+// target now, so that a rerun over a tree of copies writes nothing, and a
+// read-only or running copy stands; and whether a hard link could take its
+// place instead, asked beside it.
+#include <windows.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "windows/copy.h"
+#include "windows/win32_names.h"
+
+namespace {
+
+constexpr DWORD longest_path = 32768;  // in characters, long paths included
+
+// Reads up to size bytes, as many as the file still holds.
+bool read_block(HANDLE file, char* buffer, DWORD size, DWORD& got) {
+  got = 0;
+  for (DWORD some = 1; some > 0 && got < size; got += some) {
+    if (ReadFile(file, buffer + got, size - got, &some, nullptr) == FALSE) return false;
+  }
+  return true;
+}
+
+// Both files once, a block at a time, whatever their size.
+bool same_bytes(HANDLE from, HANDLE copy) {
+  static char ours[1 << 16];
+  static char theirs[sizeof ours];
+  for (;;) {
+    DWORD got = 0;
+    DWORD other = 0;
+    if (!read_block(from, ours, sizeof ours, got) ||
+        !read_block(copy, theirs, sizeof theirs, other) || other != got) {
+      return false;
+    }
+    if (got == 0) return true;
+    if (std::memcmp(ours, theirs, got) != 0) return false;
+  }
+}
+
+}  // namespace
+
+bool same_copy_of(const char* target, const char* link_name) {
+  const HANDLE from = CreateFileA(target, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  // The name itself, not what a link there leads to; a running program
+  // shares its file for reading.
+  const HANDLE copy = CreateFileA(
+      link_name, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+      OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  BY_HANDLE_FILE_INFORMATION source{};
+  BY_HANDLE_FILE_INFORMATION made{};
+  constexpr DWORD visible = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+  constexpr DWORD not_plain = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
+  const bool same =
+      from != INVALID_HANDLE_VALUE && copy != INVALID_HANDLE_VALUE &&
+      GetFileType(copy) == FILE_TYPE_DISK && GetFileInformationByHandle(from, &source) != FALSE &&
+      GetFileInformationByHandle(copy, &made) != FALSE &&
+      (made.dwFileAttributes & not_plain) == 0 && made.nFileSizeHigh == source.nFileSizeHigh &&
+      made.nFileSizeLow == source.nFileSizeLow &&
+      CompareFileTime(&made.ftLastWriteTime, &source.ftLastWriteTime) == 0 &&
+      (made.dwFileAttributes & visible) == (source.dwFileAttributes & visible) &&
+      same_bytes(from, copy);
+  if (copy != INVALID_HANDLE_VALUE) CloseHandle(copy);
+  if (from != INVALID_HANDLE_VALUE) CloseHandle(from);
+  return same;
+}
+
+bool hard_link_allowed(const char* link_name, const char* target) {
+  // Named as a copy's temporary file, so that a run killed before it is
+  // removed leaves nothing that the next copy's sweep would not take.
+  static char name[longest_path];
+  const size_t length = std::strlen(link_name);
+  if (length + sizeof temporary_infix + 18 > sizeof name) {
+    SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    return false;
+  }
+  char* const count =
+      put_hex(std::copy(temporary_infix, temporary_infix + sizeof temporary_infix - 1,
+                        std::copy(link_name, link_name + length, name)),
+              GetCurrentProcessId());
+  static DWORD attempt = 0x80000000;  // apart from the counts the copy uses
+  for (int tries = 0; tries < 16; ++tries) {
+    *count = '-';
+    *put_hex(count + 1, attempt++) = '\0';
+    if (CreateHardLinkA(name, target, nullptr) != FALSE) {
+      DeleteFileA(name);
+      return true;
+    }
+    if (GetLastError() != ERROR_ALREADY_EXISTS && GetLastError() != ERROR_FILE_EXISTS) return false;
+  }
+  return false;
+}
