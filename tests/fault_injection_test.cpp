@@ -147,20 +147,10 @@ class faulty_platform : public platform {
     if (!fault(point::remove, path)) real_.delete_file(path);
   }
   bool create_hard_link(const char* link_name, const char* target) override {
-    if (fault(point::hard_link, link_name)) return false;
-    if (refuse_links_into_bin_ && links_into_bin_from_elsewhere(link_name, target)) {
-      injected_ = not_same_device;
-      return false;
-    }
-    return real_.create_hard_link(link_name, target);
+    return !link_refused(link_name, target) && real_.create_hard_link(link_name, target);
   }
   bool hard_link_allowed_beside(const char* link_name, const char* target) override {
-    if (fault(point::hard_link, link_name)) return false;
-    if (refuse_links_into_bin_ && links_into_bin_from_elsewhere(link_name, target)) {
-      injected_ = not_same_device;
-      return false;
-    }
-    return real_.hard_link_allowed_beside(link_name, target);
+    return !link_refused(link_name, target) && real_.hard_link_allowed_beside(link_name, target);
   }
   // Failing, it answers "not the same", as a compare that could not finish must.
   bool same_copy(const char* target, const char* link_name) override {
@@ -198,6 +188,16 @@ class faulty_platform : public platform {
   std::vector<unsigned> waits;  // how long each wait for the lock was to be, in milliseconds
 
  private:
+  // Whether a hard link to target at link_name fails here: by the fault, or
+  // as another file system would refuse it.
+  bool link_refused(const char* link_name, const char* target) {
+    if (fault(point::hard_link, link_name)) return true;
+    if (refuse_links_into_bin_ && links_into_bin_from_elsewhere(link_name, target)) {
+      injected_ = not_same_device;
+      return true;
+    }
+    return false;
+  }
   bool fault(point p, const char* path) {
     injected_.reset();
     if (p == where_ && path_ == path) injected_ = error_;
