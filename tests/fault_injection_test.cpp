@@ -155,14 +155,8 @@ class faulty_platform : public platform {
   // Failing, it answers "not the same", as a compare that could not finish must.
   bool same_copy(const char* target, const char* link_name) override {
 #ifndef _WIN32
-    auto& interruptible = static_cast<interruptible_platform&>(real_);
-    if (where_ == point::compare && path_ == link_name) {
-      interruptible.stop_at = where_;
-      interruptible.error = static_cast<int>(error_);
-    }
-    const bool same = real_.same_copy(target, link_name);
-    interruptible.stop_at.reset();
-    return same;
+    const stopped_inside armed(*this, where_ == point::compare && path_ == link_name);
+    return real_.same_copy(target, link_name);
 #else
     return !fault(point::compare, link_name) && real_.same_copy(target, link_name);
 #endif
@@ -170,14 +164,8 @@ class faulty_platform : public platform {
   bool copy_file(const char* target, const char* link_name) override {
     if (fault(point::copy_create, link_name)) return false;
 #ifndef _WIN32
-    auto& interruptible = static_cast<interruptible_platform&>(real_);
-    if (inside_the_copy(where_) && path_ == link_name) {
-      interruptible.stop_at = where_;
-      interruptible.error = static_cast<int>(error_);
-    }
-    const bool copied = real_.copy_file(target, link_name);
-    interruptible.stop_at.reset();
-    return copied;
+    const stopped_inside armed(*this, inside_the_copy(where_) && path_ == link_name);
+    return real_.copy_file(target, link_name);
 #else
     return real_.copy_file(target, link_name);
 #endif
@@ -188,6 +176,26 @@ class faulty_platform : public platform {
   std::vector<unsigned> waits;  // how long each wait for the lock was to be, in milliseconds
 
  private:
+#ifndef _WIN32
+  // While it lives, and where armed, the real platform stops inside the call
+  // the fault is meant for, with the fault's error.
+  class stopped_inside {
+   public:
+    stopped_inside(faulty_platform& faulty, bool armed)
+        : real_(static_cast<interruptible_platform&>(faulty.real_)) {
+      if (!armed) return;
+      real_.stop_at = faulty.where_;
+      real_.error = static_cast<int>(faulty.error_);
+    }
+    ~stopped_inside() { real_.stop_at.reset(); }
+    stopped_inside(const stopped_inside&) = delete;
+    stopped_inside& operator=(const stopped_inside&) = delete;
+
+   private:
+    interruptible_platform& real_;
+  };
+#endif
+
   // Whether a hard link to target at link_name fails here: by the fault, or
   // as another file system would refuse it.
   bool link_refused(const char* link_name, const char* target) {
