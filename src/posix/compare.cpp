@@ -71,13 +71,10 @@ bool posix_platform::hard_link_allowed_beside(const char* link_name, const char*
   char name[PATH_MAX];
   for (int tries = 0; tries < 16; ++tries) {
     unsigned long mark = static_cast<unsigned long>(getpid()) * 64 + ++attempt;
-    char letters[7];
-    for (char& letter : letters) {
-      letter = "0123456789abcdefghijklmnopqrstuvwxyz"[mark % 36];
-      mark /= 36;
-    }
-    letters[6] = '\0';
-    if (std::snprintf(name, sizeof name, "%s.link-installer-%s", link_name, letters) >=
+    char letters[7] = "";
+    for (size_t i = 0; i < 6; ++i, mark /= 36)
+      letters[i] = "0123456789abcdefghijklmnopqrstuvwxyz"[mark % 36];
+    if (std::snprintf(name, sizeof name, "%s%s%s", link_name, temporary_infix, letters) >=
         static_cast<int>(sizeof name)) {
       errno = ENAMETOOLONG;
       return false;

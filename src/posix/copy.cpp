@@ -50,7 +50,6 @@ int open_unnamed_beside(const char* link_name) {
 #endif
 }
 
-constexpr char temporary_infix[] = ".link-installer-";
 constexpr size_t temporary_infix_length = sizeof temporary_infix - 1;
 
 // A file under a temporary name beside link_name, which says whose it is

@@ -46,6 +46,10 @@ struct walked_paths {
 // says why (owned_by_others for another user's FUSE mount).
 bool mounted_by_others(dev_t device, const char* path);
 
+// What a temporary file's name says after the name it stands beside: whose it
+// is. Then come six letters or digits.
+constexpr char temporary_infix[] = ".link-installer-";
+
 // Whether error is the kernel's way of saying "this way of copying or naming
 // is not offered here", as opposed to a real failure of the data or the disk.
 bool refused_here(int error);

@@ -12,8 +12,6 @@
 
 namespace {
 
-constexpr DWORD longest_path = 32768;  // in characters, long paths included
-
 // Reads up to size bytes, as many as the file still holds.
 bool read_block(HANDLE file, char* buffer, DWORD size, DWORD& got) {
   got = 0;

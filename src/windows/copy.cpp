@@ -30,8 +30,7 @@ bool mark_for_deletion(HANDLE file, bool marked) {
 // The copy's buffers are static: the tool copies one file at a time, and
 // standard containers would bring the C++ library's exceptions into the
 // executable, half again its size.
-constexpr DWORD longest_path = 32768;  // in characters, long paths included
-
+//
 // Moves every byte from one file into the other in large chunks, and checks
 // that as many arrived as the source holds.
 bool copy_bytes(HANDLE from, HANDLE to, ULONGLONG size) {
