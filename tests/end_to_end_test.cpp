@@ -359,7 +359,8 @@ TEST_F(EndToEndAcrossDevices, HardLinksRefusedAcrossFileSystemsBecomeCopies) {
     std::ifstream calls(writes);
     std::set<std::string> opened;
     for (std::string line; std::getline(calls, line);) {
-      const size_t call = line.find(' ') + 1, open = line.find('(', call);
+      // strace pads the process id: "6080  openat(...", "16080 openat(...".
+      const size_t call = line.find_first_not_of(' ', line.find(' ')), open = line.find('(', call);
       const std::string name = line.substr(call, open - call);
       const std::string fd = line.substr(open + 1, line.find_first_of(",)", open) - open - 1);
       const std::string result = line.substr(line.rfind(" = ") + 3);
