@@ -2,7 +2,7 @@
 # Sets up what the tests need, builds the tool and runs every test:
 #   static analysis of src/ (clang-tidy, cppcheck);
 #   the 64- and 32-bit Windows builds, their unit tests under Wine, a check of
-#   their manifest and version resource;
+#   their manifest and version resource, and of their console output;
 #   the release (scripts/release.sh), made twice and compared byte for byte;
 #   the native suite under AddressSanitizer and UBSan;
 #   valgrind memcheck over whole runs of the tool;
@@ -18,7 +18,7 @@ installed() { [ "$(dpkg-query -W -f='${db:Status-Status}' "$1" 2>/dev/null)" = i
 
 packages=(cmake g++ libgtest-dev g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64
   wine32:i386 btrfs-progs valgrind time python3 clang-tidy cppcheck strace exfat-fuse exfatprogs
-  fusefat dosfstools python3-fusepy)
+  fusefat dosfstools python3-fusepy locales)
 missing=()
 for package in "${packages[@]}"; do installed "$package" || missing+=("$package"); done
 if [ ${#missing[@]} -gt 0 ]; then
@@ -33,6 +33,15 @@ if [ ${#missing[@]} -gt 0 ]; then
     echo "  sudo dpkg --add-architecture i386 && sudo apt-get update && sudo apt-get install -y ${missing[*]}"
   fi
 fi
+
+# The Windows console test runs in a Russian locale, where Wine's system
+# texts are Russian and its console's code page is 866.
+if ! locale -a 2>/dev/null | grep -qix ru_RU.utf8 && [ "$(id -u)" = 0 ] &&
+  command -v localedef >/dev/null; then
+  localedef -i ru_RU -f UTF-8 ru_RU.UTF-8 || true
+fi
+locale -a 2>/dev/null | grep -qix ru_RU.utf8 ||
+  echo "SKIPPED: the Windows console test (make the locale: localedef -i ru_RU -f UTF-8 ru_RU.UTF-8)"
 
 if command -v clang-tidy >/dev/null && command -v cppcheck >/dev/null; then
   echo "== Static analysis"

@@ -1,8 +1,10 @@
 #include "driver.h"
 
 #include <cstring>
+#include <string>
 
 #include "make_link.h"
+#include "message.h"
 
 namespace {
 
@@ -17,7 +19,7 @@ const char* const usage =
     "Exit status: 0 when every name was made, 1 when one could not be.\n";
 
 void trace_link(const link_entry& row, std::FILE* out) {
-  std::fprintf(out, "link \"%s\" -> \"%s\"\n", row.link_name, row.target);
+  say(out, {"link \"", row.link_name, "\" -> \"", row.target, "\"\n"});
 }
 
 // Handles one row by its type; answers false when the walk must stop.
@@ -28,25 +30,25 @@ bool handle_row(const link_entry& row, bool verbose, platform& system, std::FILE
       if (verbose) trace_link(row, out);
       return make_link(row.target, row.link_name, verbose, system, out, err);
     case link_type::symlink:
-      if (verbose) std::fprintf(out, "symlink \"%s\" -> \"%s\"\n", row.link_name, row.target);
-      std::fprintf(err, "symbolic links not supported on Windows: \"%s\" -> \"%s\"", row.link_name,
-                   row.target);
+      if (verbose) say(out, {"symlink \"", row.link_name, "\" -> \"", row.target, "\"\n"});
+      say(err, {"symbolic links not supported on Windows: \"", row.link_name, "\" -> \"",
+                row.target, "\""});
       return false;
     case link_type::condlink:
-      if (verbose) std::fprintf(out, "condlink \"%s\" -> \"%s\"\n", row.link_name, row.target);
+      if (verbose) say(out, {"condlink \"", row.link_name, "\" -> \"", row.target, "\"\n"});
       if (!system.file_present(row.target)) {
-        if (verbose) std::fputs("skip condlink\n", out);
+        if (verbose) say(out, {"skip condlink\n"});
         return true;
       }
       if (verbose) {
-        std::fputs("process condlink\n", out);
+        say(out, {"process condlink\n"});
         trace_link(row, out);
       }
       return make_link(row.target, row.link_name, verbose, system, out, err);
     case link_type::skip:
       return true;
     default:
-      std::fprintf(err, "unsupported type: %d\n", static_cast<int>(row.type));
+      say(err, {"unsupported type: ", std::to_string(static_cast<int>(row.type)), "\n"});
       return false;
   }
 }
@@ -69,42 +71,41 @@ namespace {
 int run_steps(int argc, const char* const argv[], std::span<const link_entry> table,
               platform& system, std::FILE* out, std::FILE* err) {
   if (argc < 2) {
-    std::fwrite("missing arguments\n", 1, 18, err);
+    say(err, {"missing arguments\n"});
     return 1;
   }
   if (asks_for_help(argv[1])) {
-    std::fputs(usage, out);
+    say(out, {usage});
     return 0;
   }
   if (std::strcmp(argv[1], "--version") == 0) {
-    std::fputs("link-installer " LINK_INSTALLER_VERSION "\n", out);
+    say(out, {"link-installer " LINK_INSTALLER_VERSION "\n"});
     return 0;
   }
   if (!system.change_directory(argv[1])) {
-    std::fprintf(err, "unable to _chdir to \"%s\"\n", argv[1]);
+    say(err, {"unable to _chdir to \"", argv[1], "\"\n"});
     return 1;
   }
   switch (system.become_tree_owner()) {
     case platform::owner_change::done:
       break;
     case platform::owner_change::refused:
-      std::fprintf(err, "unable to act as the owner of \"%s\"\n", argv[1]);
+      say(err, {"unable to act as the owner of \"", argv[1], "\"\n"});
       return 1;
     case platform::owner_change::open_to_others:
-      std::fprintf(err,
-                   "unable to run as root on \"%s\", which other users can write: run as the "
-                   "tree's owner, or make it writable by root alone (for a mount, -o umask=022)\n",
-                   argv[1]);
+      say(err, {"unable to run as root on \"", argv[1],
+                "\", which other users can write: run as the tree's owner, or make it writable by "
+                "root alone (for a mount, -o umask=022)\n"});
       return 1;
   }
   // Runs on one tree take turns, so that none deletes a name another has just
   // made. A run that is kept waiting says so, and does not wait for ever.
   platform::lock_result turn = system.lock_tree(1000);
   if (turn == platform::lock_result::busy) {
-    std::fprintf(err, "waiting for another run on \"%s\"\n", argv[1]);
+    say(err, {"waiting for another run on \"", argv[1], "\"\n"});
     turn = system.lock_tree(5 * 60 * 1000);
     if (turn == platform::lock_result::busy) {
-      std::fprintf(err, "gave up waiting for another run on \"%s\"\n", argv[1]);
+      say(err, {"gave up waiting for another run on \"", argv[1], "\"\n"});
       return 1;
     }
   }
@@ -112,12 +113,12 @@ int run_steps(int argc, const char* const argv[], std::span<const link_entry> ta
   // descriptor left) would let runs collide: none goes on without it.
   if (turn == platform::lock_result::failed) {
     report_last_error(system, err);
-    std::fprintf(err, "unable to lock \"%s\" against other runs\n", argv[1]);
+    say(err, {"unable to lock \"", argv[1], "\" against other runs\n"});
     return 1;
   }
   // Only the first two bytes count: "-verbose" turns tracing on as well.
   const bool verbose = argc > 2 && std::strncmp(argv[2], "-v", 2) == 0;
-  if (verbose) std::fputs("Verbose mode.\n", out);
+  if (verbose) say(out, {"Verbose mode.\n"});
   return walk_table(table, verbose, system, out, err) ? 0 : 1;
 }
 
@@ -128,9 +129,9 @@ int run_installer(int argc, const char* const argv[], std::span<const link_entry
   const int status = run_steps(argc, argv, table, system, out, err);
   // A caller who asked for a trace, the usage or the version and got none
   // has not been answered; the names already made stay.
-  if (std::fflush(out) != 0 || std::ferror(out) != 0) {
+  if (!text_delivered(out)) {
     report_last_error(system, err);
-    std::fputs("writing to standard output failed\n", err);
+    say(err, {"writing to standard output failed\n"});
     return 1;
   }
   return status;

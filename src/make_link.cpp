@@ -2,12 +2,14 @@
 
 #include <string>
 
+#include "message.h"
+
 namespace {
 
 // Reports the failure just met, and that the name could not be made.
 bool fail(const char* target, const char* link_name, platform& system, std::FILE* err) {
   report_last_error(system, err);
-  std::fprintf(err, "creating link %s to %s failed\n", link_name, target);
+  say(err, {"creating link ", link_name, " to ", target, " failed\n"});
   return false;
 }
 
@@ -21,7 +23,7 @@ bool make_link(const char* target, const char* link_name, bool verbose, platform
   // A name that already is the target's file is done. Deleting it could
   // take the program itself, when the target leads back to its own name.
   if (system.same_file(link_name, target)) {
-    if (verbose) std::fputs("processed hardlink\n", out);
+    if (verbose) say(out, {"processed hardlink\n"});
     return true;
   }
   // Only clear the old name when there is a program to put in its place: with
@@ -38,19 +40,19 @@ bool make_link(const char* target, const char* link_name, bool verbose, platform
       system.delete_file(link_name);
       if (!system.copy_file(target, link_name)) return fail(target, link_name, system, err);
     }
-    if (verbose) std::fputs("processed copy\n", out);
+    if (verbose) say(out, {"processed copy\n"});
     return true;
   }
   if (replaceable) system.delete_file(link_name);
 
   if (system.create_hard_link(link_name, target)) {
-    if (verbose) std::fputs("processed hardlink\n", out);
+    if (verbose) say(out, {"processed hardlink\n"});
     return true;
   }
   if (verbose) report_last_error(system, err);
 
   if (system.copy_file(target, link_name)) {
-    if (verbose) std::fputs("processed copy\n", out);
+    if (verbose) say(out, {"processed copy\n"});
     return true;
   }
   return fail(target, link_name, system, err);
@@ -59,5 +61,5 @@ bool make_link(const char* target, const char* link_name, bool verbose, platform
 void report_last_error(platform& system, std::FILE* err) {
   const platform::error_code code = system.last_error();
   const std::string text = system.error_text(code);
-  std::fprintf(err, "Error(%d): %s", static_cast<int>(code), text.c_str());
+  say(err, {"Error(", std::to_string(static_cast<int>(code)), "): ", text});
 }

@@ -3,7 +3,9 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
+#include <string_view>
 
 class platform {
  public:
@@ -73,3 +75,11 @@ platform& native_platform();
 // Whether a first argument asks for the usage rather than naming a tree:
 // "--help" and "-h", and on Windows also "/?".
 bool asks_for_help(const char* argument);
+
+// Writes text, which is UTF-8, to stream as its reader expects it: the bytes
+// as they stand into a file or a pipe, and on Windows the characters
+// themselves onto a console, whatever the console's code page.
+void write_text(std::FILE* stream, std::string_view text);
+// Whether all that was written to stream has reached it, once flushed: false,
+// with the error set, where some of it was lost.
+bool text_delivered(std::FILE* stream);

@@ -1,5 +1,5 @@
 // The POSIX platform's small calls: the directory change, the tree lock, the
-// probes, delete and hard link, and the error texts.
+// probes, delete and hard link, the error texts and the messages' bytes.
 #include "posix/posix_platform.h"
 
 #include <fcntl.h>
@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <string>
@@ -98,3 +99,9 @@ platform& native_platform() {
 bool asks_for_help(const char* argument) {
   return std::strcmp(argument, "--help") == 0 || std::strcmp(argument, "-h") == 0;
 }
+
+void write_text(std::FILE* stream, std::string_view text) {
+  std::fwrite(text.data(), 1, text.size(), stream);
+}
+
+bool text_delivered(std::FILE* stream) { return std::fflush(stream) == 0 && !std::ferror(stream); }
