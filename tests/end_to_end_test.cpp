@@ -993,11 +993,21 @@ TEST_F(EndToEnd, SlashQuestionMarkGivesTheUsageWhateverItMatches) {
   if (fs::exists(fs::symlink_status(drive))) GTEST_SKIP() << "Wine's drive m: is taken";
   fs::create_directory(base.path() / "t");
   fs::create_directory_symlink(base.path(), drive);
-  const outcome result = run({"/?"});
+  // Typed bare, and in quotes as a batch file or a shell passes it on.
+  std::string exe = "Z:" + tool_command.back();
+  std::replace(exe.begin(), exe.end(), '/', '\\');
+  std::ofstream(base.path() / "quoted.cmd") << "@\"" << exe << "\" \"/?\"\r\n";
+  const std::vector<std::string> bare = tool_command;
+  std::vector<outcome> results{run({"/?"})};
+  tool_command = {bare.front(), "cmd", "/c", "quoted.cmd"};
+  results.push_back(run({}));
+  tool_command = bare;
   fs::remove(drive);
-  EXPECT_EQ(result.status, 0);
-  EXPECT_EQ(result.out.rfind("usage: link-installer ROOT [-v]\n", 0), 0u) << result.out;
-  EXPECT_EQ(result.err, "");
+  for (const outcome& result : results) {
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.out.rfind("usage: link-installer ROOT [-v]\n", 0), 0u) << result.out;
+    EXPECT_EQ(result.err, "");
+  }
 }
 
 // Runs the native tool as an unprivileged user, to meet the permission

@@ -143,12 +143,9 @@ platform& native_platform() {
 
 namespace {
 
-// Whether the first argument was typed as /? on the command line itself. The
-// runtime expands the argument vector's copy as a wildcard, into any
-// one-character name in the drive's root, which could then be taken for a tree.
-bool typed_slash_question() {
-  const wchar_t* line = GetCommandLineW();
-  // Past the program's name: up to its closing quote, or to the first blank.
+// Past the program's name, which knows no escapes: up to its closing quote,
+// or to the first blank; and past the blanks after it.
+const wchar_t* past_program_name(const wchar_t* line) {
   if (*line == L'"') {
     ++line;
     while (*line != L'\0' && *line != L'"') ++line;
@@ -157,13 +154,45 @@ bool typed_slash_question() {
     while (*line != L'\0' && *line != L' ' && *line != L'\t') ++line;
   }
   while (*line == L' ' || *line == L'\t') ++line;
-  return line[0] == L'/' && line[1] == L'?' &&
-         (line[2] == L'\0' || line[2] == L' ' || line[2] == L'\t');
+  return line;
+}
+
+// The first argument as the command line's own quoting rules read it. The
+// runtime expands the argument vector's copy of /? as a wildcard, quoted or
+// not, into any one-character name in the drive's root, which could then be
+// taken for a tree.
+std::wstring typed_first_argument() {
+  const wchar_t* line = past_program_name(GetCommandLineW());
+  // Quotes group blanks and vanish. Backslashes count only before a quote:
+  // each pair gives one, and an odd one makes the quote a character. Two
+  // quotes inside quotes give one, as the runtime reads them.
+  std::wstring argument;
+  bool quoted = false;
+  while (*line != L'\0' && (quoted || (*line != L' ' && *line != L'\t'))) {
+    const wchar_t* const backslashes = line;
+    while (*line == L'\\') ++line;
+    const auto count = static_cast<size_t>(line - backslashes);
+    if (*line != L'"') {
+      argument.append(count, L'\\');
+      if (count == 0) argument += *line++;
+      continue;
+    }
+    argument.append(count / 2, L'\\');
+    const bool escaped = count % 2 == 1;
+    const bool doubled = !escaped && quoted && line[1] == L'"';
+    if (escaped || doubled) {
+      argument += L'"';
+    } else {
+      quoted = !quoted;
+    }
+    line += doubled ? 2 : 1;
+  }
+  return argument;
 }
 
 }  // namespace
 
 bool asks_for_help(const char* argument) {
   return std::strcmp(argument, "--help") == 0 || std::strcmp(argument, "-h") == 0 ||
-         std::strcmp(argument, "/?") == 0 || typed_slash_question();
+         std::strcmp(argument, "/?") == 0 || typed_first_argument() == L"/?";
 }
