@@ -3,15 +3,8 @@
 
 #include <cstdio>
 #include <initializer_list>
-#include <string>
 #include <string_view>
-
-#include "platform.h"
 
 // Writes the pieces as one text, so that nothing written at the same time
 // comes between them, and a console gets whole characters.
-inline void say(std::FILE* stream, std::initializer_list<std::string_view> pieces) {
-  std::string text;
-  for (const std::string_view piece : pieces) text += piece;
-  write_text(stream, text);
-}
+void say(std::FILE* stream, std::initializer_list<std::string_view> pieces);
