@@ -1,7 +1,6 @@
 #include "driver.h"
 
 #include <cstring>
-#include <string>
 
 #include "make_link.h"
 #include "message.h"
@@ -50,7 +49,7 @@ inline bool handle_row(const link_entry& row, bool verbose, platform& system, st
     case link_type::skip:
       return true;
     default:
-      say(err, {"unsupported type: ", std::to_string(static_cast<int>(row.type)), "\n"});
+      say(err, {"unsupported type: ", decimal(static_cast<int>(row.type)), "\n"});
       return false;
   }
 }

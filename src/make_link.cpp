@@ -61,5 +61,5 @@ bool make_link(const char* target, const char* link_name, bool verbose, platform
 void report_last_error(platform& system, std::FILE* err) {
   const platform::error_code code = system.last_error();
   const std::string text = system.error_text(code);
-  say(err, {"Error(", std::to_string(static_cast<int>(code)), "): ", text});
+  say(err, {"Error(", decimal(static_cast<int>(code)), "): ", text});
 }

@@ -8,20 +8,30 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <string>
+#include <iterator>
 #include <string_view>
-#include <vector>
 
 #include "platform.h"
 
 namespace {
 
-// A console write that failed, kept for text_delivered to report.
+// Failed console writes, kept for text_delivered to report: the first of each
+// of the few streams a run writes to. Fixed in size, as the copy's buffers
+// are, so that no standard container comes into the executable.
 struct lost_write {
   std::FILE* stream;
   DWORD error;
 };
-std::vector<lost_write> lost_writes;
+lost_write lost_writes[4]{};
+size_t lost_count = 0;
+
+// The failed write kept for stream, or nullptr while none has failed.
+const lost_write* lost_on(const std::FILE* stream) {
+  for (size_t i = 0; i < lost_count; ++i) {
+    if (lost_writes[i].stream == stream) return &lost_writes[i];
+  }
+  return nullptr;
+}
 
 // The console that stream writes to, or nullptr for a file, a pipe or no handle.
 HANDLE console_of(std::FILE* stream) {
@@ -34,32 +44,10 @@ HANDLE console_of(std::FILE* stream) {
   return handle;
 }
 
-// text as UTF-16, each line ending in CR LF as a console's lines do. A byte
-// that is not UTF-8 shows as U+FFFD rather than losing the rest.
-std::wstring console_text(std::string_view text) {
-  const int length = static_cast<int>(text.size());
-  const int size = MultiByteToWideChar(CP_UTF8, 0, text.data(), length, nullptr, 0);
-  std::wstring decoded(static_cast<size_t>(size), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, text.data(), length, decoded.data(), size);
-  std::wstring lines;
-  lines.reserve(decoded.size() + 4);
-  for (size_t i = 0; i < decoded.size(); ++i) {
-    if (decoded[i] == L'\n' && (i == 0 || decoded[i - 1] != L'\r')) lines += L'\r';
-    lines += decoded[i];
-  }
-  return lines;
-}
-
-bool write_console(HANDLE console, const std::wstring& text) {
-  // In bounded pieces, as older consoles refuse one write of more than 64 KiB,
-  // and never between the two halves of a character beyond U+FFFF.
-  constexpr size_t piece = 8192;
-  for (size_t start = 0; start < text.size();) {
-    size_t count = std::min(piece, text.size() - start);
-    if (start + count < text.size() && IS_HIGH_SURROGATE(text[start + count - 1])) --count;
+bool write_all(HANDLE console, const wchar_t* text, size_t length) {
+  while (length > 0) {
     DWORD written = 0;
-    if (WriteConsoleW(console, text.data() + start, static_cast<DWORD>(count), &written, nullptr) ==
-        FALSE) {
+    if (WriteConsoleW(console, text, static_cast<DWORD>(length), &written, nullptr) == FALSE) {
       return false;
     }
     if (written == 0) {
@@ -67,7 +55,34 @@ bool write_console(HANDLE console, const std::wstring& text) {
       SetLastError(ERROR_WRITE_FAULT);
       return false;
     }
-    start += written;
+    text += written;
+    length -= written;
+  }
+  return true;
+}
+
+// Writes text as UTF-16, each line ending in CR LF as a console's lines do.
+// A byte that is not UTF-8 shows as U+FFFD rather than losing the rest. In
+// pieces of a bounded size, as older consoles refuse one write of more than
+// 64 KiB, and never between the bytes of one character.
+bool write_console(HANDLE console, std::string_view text) {
+  constexpr size_t piece = 4096;
+  // A byte gives at most one UTF-16 unit, and a LF may take a CR before it.
+  static wchar_t decoded[piece];
+  static wchar_t lines[2 * piece];
+  wchar_t previous = L'\0';
+  while (!text.empty()) {
+    size_t count = std::min(piece, text.size());
+    while (count < text.size() && count > 1 && (text[count] & 0xC0) == 0x80) --count;
+    const int size = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(count), decoded,
+                                         static_cast<int>(piece));
+    size_t length = 0;
+    for (int i = 0; i < size; ++i) {
+      if (decoded[i] == L'\n' && previous != L'\r') lines[length++] = L'\r';
+      previous = lines[length++] = decoded[i];
+    }
+    if (!write_all(console, lines, length)) return false;
+    text.remove_prefix(count);
   }
   return true;
 }
@@ -84,11 +99,12 @@ void write_text(std::FILE* stream, std::string_view text) {
     std::fwrite(text.data(), 1, text.size(), stream);
     return;
   }
-  if (text.empty()) return;
   // What the runtime may hold for the stream comes first, so lines keep their order.
   std::fflush(stream);
-  if (!write_console(console, console_text(text))) {
-    lost_writes.push_back({stream, GetLastError()});
+  if (!write_console(console, text)) {
+    if (lost_on(stream) == nullptr && lost_count < std::size(lost_writes)) {
+      lost_writes[lost_count++] = {stream, GetLastError()};
+    }
     return;
   }
   SetLastError(error);
@@ -96,10 +112,8 @@ void write_text(std::FILE* stream, std::string_view text) {
 
 bool text_delivered(std::FILE* stream) {
   if (std::fflush(stream) != 0 || std::ferror(stream) != 0) return false;
-  const auto lost =
-      std::find_if(lost_writes.begin(), lost_writes.end(),
-                   [stream](const lost_write& write) { return write.stream == stream; });
-  if (lost == lost_writes.end()) return true;
+  const lost_write* const lost = lost_on(stream);
+  if (lost == nullptr) return true;
   SetLastError(lost->error);
   return false;
 }

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <cstring>
+#include <iterator>
 #include <string>
 
 #include "platform.h"
@@ -157,42 +158,49 @@ const wchar_t* past_program_name(const wchar_t* line) {
   return line;
 }
 
-// The first argument as the command line's own quoting rules read it. The
-// runtime expands the argument vector's copy of /? as a wildcard, quoted or
-// not, into any one-character name in the drive's root, which could then be
-// taken for a tree.
-std::wstring typed_first_argument() {
+// Whether the first argument is /? as the command line's own quoting rules
+// read it. The runtime expands the argument vector's copy as a wildcard,
+// quoted or not, into any one-character name in the drive's root, which
+// could then be taken for a tree.
+bool typed_slash_question() {
   const wchar_t* line = past_program_name(GetCommandLineW());
   // Quotes group blanks and vanish. Backslashes count only before a quote:
   // each pair gives one, and an odd one makes the quote a character. Two
-  // quotes inside quotes give one, as the runtime reads them.
-  std::wstring argument;
+  // quotes inside quotes give one, as the runtime reads them. Only the first
+  // three characters are kept: enough to tell /? from all else.
+  wchar_t argument[3]{};
+  size_t length = 0;
+  const auto add = [&](wchar_t character, size_t count) {
+    for (; count > 0; --count, ++length) {
+      if (length < std::size(argument)) argument[length] = character;
+    }
+  };
   bool quoted = false;
   while (*line != L'\0' && (quoted || (*line != L' ' && *line != L'\t'))) {
     const wchar_t* const backslashes = line;
     while (*line == L'\\') ++line;
     const auto count = static_cast<size_t>(line - backslashes);
     if (*line != L'"') {
-      argument.append(count, L'\\');
-      if (count == 0) argument += *line++;
+      add(L'\\', count);
+      if (count == 0) add(*line++, 1);
       continue;
     }
-    argument.append(count / 2, L'\\');
+    add(L'\\', count / 2);
     const bool escaped = count % 2 == 1;
     const bool doubled = !escaped && quoted && line[1] == L'"';
     if (escaped || doubled) {
-      argument += L'"';
+      add(L'"', 1);
     } else {
       quoted = !quoted;
     }
     line += doubled ? 2 : 1;
   }
-  return argument;
+  return length == 2 && argument[0] == L'/' && argument[1] == L'?';
 }
 
 }  // namespace
 
 bool asks_for_help(const char* argument) {
   return std::strcmp(argument, "--help") == 0 || std::strcmp(argument, "-h") == 0 ||
-         std::strcmp(argument, "/?") == 0 || typed_first_argument() == L"/?";
+         std::strcmp(argument, "/?") == 0 || typed_slash_question();
 }
