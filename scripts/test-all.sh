@@ -18,7 +18,8 @@ jobs=$(nproc 2>/dev/null || echo 2)
 trap 'echo "FAILED: scripts/test-all.sh line $LINENO: $BASH_COMMAND (status $?)" >&2' ERR
 
 # A setup step whose output is kept in a log, shown only when the step fails.
-setup_log=$PWD/build-setup.log
+mkdir -p build-logs
+setup_log=$PWD/build-logs/setup.log
 quietly() {
   local step=$1 status=0
   shift
