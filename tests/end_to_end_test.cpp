@@ -827,6 +827,28 @@ TEST_F(EndToEnd, RootRunOnRootsTreeFollowsOnlyRootsPaths) {
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(result.err, owned + "creating link " + expected_rows[1][0] + " to " +
                               expected_rows[1][1] + " failed\n");
+    // A whole tree there, whose server claims daemon owns it, with bin led
+    // into daemon's own directory: the run becomes nobody, who mounted it.
+    const passwd* daemon = getpwnam("daemon");
+    if (daemon != nullptr && have("strace")) {
+      const fs::path daemons = base.path() / "daemons", lying = base.path() / "lying";
+      write_file(daemons / "gdbserver", "daemon's gdbserver");
+      for (const fs::path& path : {daemons, daemons / "gdbserver"}) {
+        ASSERT_EQ(chown(path.c_str(), daemon->pw_uid, daemon->pw_gid), 0);
+      }
+      setenv("DIR", lying.c_str(), 1);
+      const scoped_mount whole(std::string(LYING_FUSE_SERVER) + " \"$DIR\" " + daemons.string() +
+                               " " + std::to_string(user) + " " + std::to_string(daemon->pw_uid) +
+                               " arm-uclinuxeabi/libc/thumb2/usr");
+      ASSERT_TRUE(whole.mounted());
+      const fs::path calls = base.path() / "calls";
+      const tool_prefix traced({"strace", "-a1", "-o", calls.string(), "-e", "trace=setuid"});
+      EXPECT_EQ(run({"lying"}).status, 1);
+      EXPECT_NE(read_file(calls).find("setuid(" + std::to_string(user) + ") = 0"),
+                std::string::npos)
+          << read_file(calls);
+      EXPECT_EQ(read_file(daemons / "gdbserver"), "daemon's gdbserver");
+    }
   } else {
     std::printf("SKIPPED: another user's FUSE mount (needs /dev/fuse and python3-fusepy)\n");
   }

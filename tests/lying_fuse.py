@@ -1,9 +1,10 @@
 #!/usr/bin/python3
-"""A FUSE file system that claims root owns all it holds, mounted as another user.
+"""A FUSE file system that claims root (or CLAIMED) owns all it holds, mounted as another user.
 
-Usage: lying_fuse.py MOUNTPOINT OUTSIDE UID
+Usage: lying_fuse.py MOUNTPOINT OUTSIDE UID [CLAIMED [UNDER]]
 
-It holds lib/bin/gdbserver, a program, and bin, a symbolic link to OUTSIDE.
+It holds UNDER/lib/bin/gdbserver, a program, and UNDER/bin, a symbolic link to
+OUTSIDE, with the directories of UNDER (a relative path; none by default).
 The mount is made with the real user id UID (the effective one stays root, so
 no setuid helper is needed), which the kernel records as the mounting user;
 allow_other lets root look in, as sshfs users often allow. It goes into the
@@ -18,9 +19,16 @@ from fusepy import FUSE, FuseOSError, Operations
 
 
 class Lying(Operations):
-    def __init__(self, outside):
-        self.files = {"/": None, "/lib": None, "/lib/bin": None,
-                      "/lib/bin/gdbserver": b"another user's program\n", "/bin": outside}
+    def __init__(self, outside, claimed, under):
+        self.claimed = claimed
+        self.files = {"/": None}
+        base = ""
+        for part in filter(None, under.split("/")):
+            base += "/" + part
+            self.files[base] = None
+        self.files.update({base + "/lib": None, base + "/lib/bin": None,
+                           base + "/lib/bin/gdbserver": b"another user's program\n",
+                           base + "/bin": outside})
 
     def getattr(self, path, fh=None):
         if path not in self.files:
@@ -32,7 +40,7 @@ class Lying(Operations):
             mode, size = stat.S_IFLNK | 0o777, len(held)
         else:
             mode, size = stat.S_IFREG | 0o755, len(held)
-        return {"st_mode": mode, "st_uid": 0, "st_gid": 0, "st_nlink": 1, "st_size": size}
+        return {"st_mode": mode, "st_uid": self.claimed, "st_gid": self.claimed, "st_nlink": 1, "st_size": size}
 
     def readlink(self, path):
         return self.files[path]
@@ -49,6 +57,8 @@ class Lying(Operations):
 
 if __name__ == "__main__":
     mountpoint, outside, uid = sys.argv[1], sys.argv[2], int(sys.argv[3])
+    claimed = int(sys.argv[4]) if len(sys.argv) > 4 else 0
+    under = sys.argv[5] if len(sys.argv) > 5 else ""
     os.setresgid(uid, 0, 0)
     os.setresuid(uid, 0, 0)
-    FUSE(Lying(outside), mountpoint, foreground=False, allow_other=True)
+    FUSE(Lying(outside, claimed, under), mountpoint, foreground=False, allow_other=True)

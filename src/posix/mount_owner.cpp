@@ -8,6 +8,7 @@
 #endif
 
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <string_view>
@@ -19,11 +20,10 @@ namespace {
 #ifdef __linux__
 constexpr unsigned long fuse_magic = 0x65735546;
 
-// Whether the FUSE file system on device was mounted by root: the kernel notes
-// the mounting user as user_id= among its options in the mount table. 1 for
-// root's, 0 for another's or one the table does not list, -1 with errno where
-// the table cannot be read.
-int fuse_mounted_by_root(dev_t device) {
+// Who mounted the FUSE file system on device: the kernel notes the mounting
+// user as user_id= among its options in the mount table. 1 with user set, 0
+// where the table does not say, -1 with errno where it cannot be read.
+int fuse_mounting_user(dev_t device, uid_t& user) {
   std::FILE* table = std::fopen("/proc/self/mountinfo", "re");
   if (table == nullptr) return -1;
   char wanted[32];
@@ -44,9 +44,19 @@ int fuse_mounted_by_root(dev_t device) {
     const size_t source = whole.find(' ', separator + 3);
     const size_t options = source == std::string_view::npos ? source : whole.find(' ', source + 1);
     std::string_view rest = options == std::string_view::npos ? "" : whole.substr(options + 1);
+    constexpr std::string_view key = "user_id=";
     while (!rest.empty()) {
       const size_t comma = rest.find_first_of(",\n");
-      if (rest.substr(0, comma) == "user_id=0") answer = 1;
+      const std::string_view option = rest.substr(0, comma);
+      if (option.substr(0, key.size()) == key && option.size() > key.size()) {
+        const std::string_view digits = option.substr(key.size());
+        uid_t value = 0;
+        const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
+        if (error == std::errc() && end == digits.data() + digits.size()) {
+          user = value;
+          answer = 1;
+        }
+      }
       rest = comma == std::string_view::npos ? "" : rest.substr(comma + 1);
     }
     break;
@@ -62,19 +72,35 @@ int fuse_mounted_by_root(dev_t device) {
 
 }  // namespace
 
-bool mounted_by_others(dev_t device, const char* path) {
+mounter fuse_mounter(dev_t device, const char* path, uid_t& user) {
 #ifdef __linux__
   // Only FUSE lets a user serve owners of their choosing; statfs tells it
   // without reading the mount table.
   struct statfs about;
-  if (statfs(path, &about) != 0) return true;
-  if (static_cast<unsigned long>(about.f_type) != fuse_magic) return false;
-  const int roots = fuse_mounted_by_root(device);
-  if (roots == 0) errno = static_cast<int>(posix_platform::owned_by_others);
-  return roots != 1;
+  if (statfs(path, &about) != 0) return mounter::unknown;
+  if (static_cast<unsigned long>(about.f_type) != fuse_magic) return mounter::not_fuse;
+  const int found = fuse_mounting_user(device, user);
+  if (found == 0) errno = static_cast<int>(posix_platform::owned_by_others);
+  return found == 1 ? mounter::known : mounter::unknown;
 #else
   (void)device;
   (void)path;
-  return false;
+  (void)user;
+  return mounter::not_fuse;
 #endif
+}
+
+bool mounted_by_others(dev_t device, const char* path) {
+  uid_t user = 0;
+  switch (fuse_mounter(device, path, user)) {
+    case mounter::not_fuse:
+      return false;
+    case mounter::known:
+      if (user == 0) return false;
+      errno = static_cast<int>(posix_platform::owned_by_others);
+      return true;
+    case mounter::unknown:
+      break;
+  }
+  return true;
 }

@@ -121,7 +121,20 @@ platform::owner_change posix_platform::become_tree_owner() {
   if (geteuid() != 0) return owner_change::done;
   struct stat tree;
   if (stat(".", &tree) != 0) return owner_change::refused;
-  if (tree.st_uid == 0) {
+  // A FUSE server claims whatever owners it likes: the tree there is the
+  // mounting user's, unless root mounted it and so trusts its server.
+  uid_t owner = tree.st_uid;
+  uid_t mounting_user = 0;
+  switch (fuse_mounter(tree.st_dev, ".", mounting_user)) {
+    case mounter::not_fuse:
+      break;
+    case mounter::known:
+      if (mounting_user != 0) owner = mounting_user;
+      break;
+    case mounter::unknown:
+      return owner_change::refused;
+  }
+  if (owner == 0) {
     // Root stays root here, so whoever else can write the tree could lead it anywhere.
     if ((tree.st_mode & (S_IWGRP | S_IWOTH)) != 0) return owner_change::open_to_others;
     guard_paths_ = true;
@@ -131,13 +144,13 @@ platform::owner_change posix_platform::become_tree_owner() {
   // none, and the overflow group: not the tree's, which an archive unpacked
   // by root keeps from another machine, and never root's.
   std::vector<gid_t> groups;
-  if (!groups_of_user(tree.st_uid, groups)) return owner_change::refused;
+  if (!groups_of_user(owner, groups)) return owner_change::refused;
   const gid_t group = groups.empty() ? overflow_group() : groups.front();
   if (groups.empty() && group == 0) return owner_change::refused;
   // Groups first, while the rights to change them remain. As root, setgid
   // and setuid set the real, effective and saved ids alike, so there is no
   // way back.
   const bool changed = setgroups(groups.size(), groups.data()) == 0 && setgid(group) == 0 &&
-                       setuid(tree.st_uid) == 0;
+                       setuid(owner) == 0;
   return changed ? owner_change::done : owner_change::refused;
 }

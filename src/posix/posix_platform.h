@@ -41,6 +41,13 @@ struct walked_paths {
   }
 };
 
+// Who mounted the file system on device, which path is on, where that is
+// what counts: not_fuse for a file system whose owners its server cannot
+// choose; known, with user set, for a FUSE mount the kernel names the
+// mounting user of; unknown, with errno set, where that cannot be told.
+enum class mounter { not_fuse, known, unknown };
+mounter fuse_mounter(dev_t device, const char* path, uid_t& user);
+
 // Whether the file system on device, which path is on, was mounted by
 // another user than root, or could not be told apart from one: then errno
 // says why (owned_by_others for another user's FUSE mount).
