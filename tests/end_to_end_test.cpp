@@ -172,6 +172,42 @@ std::string disk_full_report() {
   return windows_tool ? "Error(112): Disk full.\n" : "Error(28): No space left on device\n";
 }
 
+// Natively, where strace is, traces each call of a run that could change a
+// file, into calls; nothing under Wine, whose own calls would count.
+std::optional<tool_prefix> watch_writes(const fs::path& calls) {
+  if (windows_tool || !have("strace")) return std::nullopt;
+  return std::make_optional<tool_prefix>(std::vector<std::string>{
+      "strace", "-f", "-qq", "-o", calls.string(), "-E", "ASAN_OPTIONS=detect_leaks=0", "-e",
+      "trace=openat,write,unlink,unlinkat,rename,renameat,renameat2,link,linkat,fsync,"
+      "fdatasync,fchmod,futimesat,utimensat,ftruncate,copy_file_range,sendfile,ioctl,close"});
+}
+
+// The watched run opened files for reading only, and wrote to none of them:
+// at most, where bits_may_be_set, it set permission bits that a file system
+// without any ignores or refuses.
+void expect_no_writes(const fs::path& calls, bool bits_may_be_set = false) {
+  if (!fs::exists(calls)) return;
+  // Writes count to the files it opened; a sanitizer's own pipe is not one.
+  std::ifstream lines(calls);
+  std::set<std::string> opened;
+  for (std::string line; std::getline(lines, line);) {
+    // strace pads the process id: "6080  openat(...", "16080 openat(...".
+    const size_t call = line.find_first_not_of(' ', line.find(' ')), open = line.find('(', call);
+    const std::string name = line.substr(call, open - call);
+    const std::string fd = line.substr(open + 1, line.find_first_of(",)", open) - open - 1);
+    const std::string result = line.substr(line.rfind(" = ") + 3);
+    if (result.rfind("-1", 0) == 0) continue;  // refused: nothing was written
+    if (name == "openat") {
+      EXPECT_NE(line.find("O_RDONLY"), std::string::npos) << line;
+      opened.insert(result.substr(0, result.find(' ')));
+    } else if (name == "close") {
+      opened.erase(fd);
+    } else if (!(bits_may_be_set && name == "fchmod")) {
+      EXPECT_TRUE(name == "write" && opened.count(fd) == 0) << line;
+    }
+  }
+}
+
 class EndToEnd : public ::testing::Test {
  protected:
   scoped_directory base;
@@ -340,13 +376,7 @@ TEST_F(EndToEndAcrossDevices, HardLinksRefusedAcrossFileSystemsBecomeCopies) {
   };
   const ino_t ar = file_of(4), objdump = file_of(5), ld = file_of(6);
   const fs::path writes = base.path() / "writes";
-  std::optional<tool_prefix> watched;
-  if (!windows_tool && have("strace")) {
-    watched.emplace(std::vector<std::string>{
-        "strace", "-f", "-qq", "-o", writes.string(), "-E", "ASAN_OPTIONS=detect_leaks=0", "-e",
-        "trace=openat,write,unlink,unlinkat,rename,renameat,renameat2,link,linkat,fsync,"
-        "fdatasync,fchmod,futimesat,utimensat,ftruncate,copy_file_range,sendfile,ioctl,close"});
-  }
+  std::optional<tool_prefix> watched = watch_writes(writes);
   const outcome rerun = run({"toolchain", "-v"});
   watched.reset();
   EXPECT_EQ(rerun.status, 0);
@@ -354,27 +384,7 @@ TEST_F(EndToEndAcrossDevices, HardLinksRefusedAcrossFileSystemsBecomeCopies) {
   EXPECT_EQ(rerun.err, expected_err);
   EXPECT_EQ(file_of(4), ar);
   EXPECT_EQ(file_of(6), ld);
-  if (fs::exists(writes)) {
-    // Writes count to the files it opened; a sanitizer's own pipe is not one.
-    std::ifstream calls(writes);
-    std::set<std::string> opened;
-    for (std::string line; std::getline(calls, line);) {
-      // strace pads the process id: "6080  openat(...", "16080 openat(...".
-      const size_t call = line.find_first_not_of(' ', line.find(' ')), open = line.find('(', call);
-      const std::string name = line.substr(call, open - call);
-      const std::string fd = line.substr(open + 1, line.find_first_of(",)", open) - open - 1);
-      const std::string result = line.substr(line.rfind(" = ") + 3);
-      if (result.rfind("-1", 0) == 0) continue;  // refused: nothing was written
-      if (name == "openat") {
-        EXPECT_NE(line.find("O_RDONLY"), std::string::npos) << line;
-        opened.insert(result.substr(0, result.find(' ')));
-      } else if (name == "close") {
-        opened.erase(fd);
-      } else {
-        EXPECT_TRUE(name == "write" && opened.count(fd) == 0) << line;
-      }
-    }
-  }
+  expect_no_writes(writes);
   write_file(root() / expected_rows[5][0], "program " + std::string(expected_rows[5][1]) + "!");
   fs::last_write_time(root() / expected_rows[5][0],
                       fs::last_write_time(root() / expected_rows[5][1]));
@@ -904,15 +914,30 @@ TEST_F(EndToEnd, CopiesOnFuseFileSystems) {
     write_file(dir / "bin" / dead_runs_file(), "");
     write_file(dir / "bin" / users_file, "notes");
     fs::permissions(split / expected_rows[4][1], fs::perms(0444));
+    // The rerun keeps every copy, though the file system holds neither the
+    // target's time to the nanosecond nor its permission bits.
     for (const fs::path& tree : {dir / "whole", split}) {
+      std::vector<ino_t> files;
       for (int pass = 0; pass < 2; ++pass) {
         SCOPED_TRACE(tree.filename().string() + " pass " + std::to_string(pass));
+        const fs::path writes = base.path() / "writes";
+        std::optional<tool_prefix> watched = pass == 1 ? watch_writes(writes) : std::nullopt;
         const outcome result = run({tree.string()});
+        watched.reset();
         EXPECT_EQ(result.status, 0);
         EXPECT_EQ(result.err, "");
-        for (const auto& row : expected_rows) {
-          EXPECT_EQ(read_file(tree / row[0]), program_content(row[1])) << row[0];
+        for (size_t row = 0; row < 14; ++row) {
+          const fs::path name = tree / expected_rows[row][0];
+          EXPECT_EQ(read_file(name), program_content(expected_rows[row][1])) << name;
+          struct stat status {};
+          stat(name.c_str(), &status);
+          if (pass == 0) {
+            files.push_back(status.st_ino);
+          } else {
+            EXPECT_EQ(status.st_ino, files[row]) << name;
+          }
         }
+        if (pass == 1) expect_no_writes(writes, true);
       }
     }
     EXPECT_EQ(leftovers(dir), std::vector<std::string>{users_file});

@@ -14,8 +14,29 @@
 
 namespace {
 
-bool same_time(const timespec& a, const timespec& b) {
-  return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+// Whether a copy's modification time is its target's, as far as the copy's
+// file system holds times: FAT keeps steps of 2 seconds, exFAT of 10 ms or of
+// whole seconds, some rounding up and others down. A time so rounded is a
+// whole number of 10 ms, and within 2 seconds of the target's either way.
+bool same_time(const timespec& copy, const timespec& target) {
+  if (copy.tv_sec == target.tv_sec && copy.tv_nsec == target.tv_nsec) return true;
+  constexpr long long step = 10'000'000, most = 2'000'000'000;
+  long long seconds = 0;
+  if (__builtin_sub_overflow(copy.tv_sec, target.tv_sec, &seconds) || seconds < -3 || seconds > 3)
+    return false;
+  const long long apart = seconds * 1'000'000'000 + (copy.tv_nsec - target.tv_nsec);
+  return copy.tv_nsec % step == 0 && apart >= -most && apart <= most;
+}
+
+// Whether the copy's permission bits count as wanted: they are, or its file
+// system holds none (FAT, exFAT through FUSE). Told by setting wanted on the
+// copy, which such a file system refuses or ignores: never its bytes. Where
+// the bits take, the copy was not the target's twin, and is made again.
+bool same_bits(int copy, mode_t held, mode_t wanted) {
+  if ((held & 07777) == wanted) return true;
+  if (fchmod(copy, wanted) != 0) return not_held_here(copy);
+  struct stat after;
+  return fstat(copy, &after) == 0 && (after.st_mode & 07777) == (held & 07777);
 }
 
 }  // namespace
@@ -52,13 +73,13 @@ bool posix_platform::same_copy(const char* target, const char* link_name) {
   struct stat source;
   struct stat made;
   // What the copy carries over: the permission bits without set-id bits, the
-  // modification time, and the running user as owner.
+  // modification time, and the running user as owner. The bits come last, as
+  // telling them may set them.
   const bool same = copy >= 0 && fstat(from, &source) == 0 && fstat(copy, &made) == 0 &&
                     S_ISREG(source.st_mode) && S_ISREG(made.st_mode) &&
-                    made.st_size == source.st_size &&
-                    (made.st_mode & 07777) == (source.st_mode & 0777) &&
-                    same_time(made.st_mtim, source.st_mtim) && made.st_uid == geteuid() &&
-                    contents_equal(from, copy);
+                    made.st_size == source.st_size && same_time(made.st_mtim, source.st_mtim) &&
+                    made.st_uid == geteuid() && contents_equal(from, copy) &&
+                    same_bits(copy, made.st_mode, source.st_mode & 0777);
   if (copy >= 0) close(copy);
   close(from);
   return same;

@@ -93,18 +93,6 @@ void remove_leftovers(const char* link_name) {
   closedir(directory);
 }
 
-// Permission bits and times that the file system cannot hold (FAT answers
-// ENOSYS; one without owners answers EPERM even to the file's creator) do
-// not make the copy any less the target's twin.
-bool not_held_here(int file) {
-  const int error = errno;
-  if (error == ENOSYS || error == EOPNOTSUPP || error == ENOTSUP) return true;
-  struct stat status;
-  const bool ownerless = error == EPERM && fstat(file, &status) == 0 && status.st_uid != geteuid();
-  errno = error;
-  return ownerless;
-}
-
 // Renames temporary_name to link_name in the strongest way the file system
 // offers that never replaces a name: NFS and FUSE file systems refuse
 // RENAME_NOREPLACE, and FAT and exFAT hard links too.
@@ -205,4 +193,16 @@ bool posix_platform::copy_file(const char* target, const char* link_name) {
   }
   close_keeping_errno(from);
   return result == copy_outcome::done;
+}
+
+// Permission bits and times that the file system cannot hold (FAT answers
+// ENOSYS; one without owners answers EPERM even to the file's creator) do
+// not make the copy any less the target's twin.
+bool not_held_here(int file) {
+  const int error = errno;
+  if (error == ENOSYS || error == EOPNOTSUPP || error == ENOTSUP) return true;
+  struct stat status;
+  const bool ownerless = error == EPERM && fstat(file, &status) == 0 && status.st_uid != geteuid();
+  errno = error;
+  return ownerless;
 }

@@ -61,6 +61,10 @@ constexpr char temporary_infix[] = ".link-installer-";
 // is not offered here", as opposed to a real failure of the data or the disk.
 bool refused_here(int error);
 
+// Whether the permission bits or times just refused on the open file, with
+// errno set, are ones its file system cannot hold, rather than a failure.
+bool not_held_here(int file);
+
 class posix_platform : public platform {
  public:
   // Failures the kernel has no errno for, given codes beyond its range.

@@ -37,6 +37,34 @@ bool same_bytes(HANDLE from, HANDLE copy) {
   }
 }
 
+// Whether a copy's last-write time is its target's, as far as the copy's
+// file system holds times: FAT keeps steps of 2 seconds, exFAT of 10 ms or of
+// whole seconds, some rounding up and others down. A time so rounded is a
+// whole number of 10 ms, and within 2 seconds of the target's either way.
+bool same_time(const FILETIME& copy, const FILETIME& target) {
+  const auto ticks = [](const FILETIME& at) {  // of 100 ns
+    return (static_cast<ULONGLONG>(at.dwHighDateTime) << 32) | at.dwLowDateTime;
+  };
+  const ULONGLONG made = ticks(copy), wanted = ticks(target);
+  const ULONGLONG apart = made > wanted ? made - wanted : wanted - made;
+  return apart == 0 || (made % 100'000 == 0 && apart <= 20'000'000);
+}
+
+// Whether the copy's read-only, hidden and system attributes count as the
+// target's: they are, or its file system holds none (FAT through FUSE under
+// Wine, some network shares). Told by setting the target's on the copy, which
+// such a file system refuses or ignores, as it does for a new copy: never its
+// bytes. Where they take, the copy was not the target's twin, and is made again.
+bool same_attributes(const char* link_name, DWORD held, DWORD wanted) {
+  constexpr DWORD visible = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+  if ((held & visible) == (wanted & visible)) return true;
+  constexpr DWORD kept = FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+  const DWORD set = (held & kept) | (wanted & visible);
+  SetFileAttributesA(link_name, set == 0 ? FILE_ATTRIBUTE_NORMAL : set);
+  const DWORD after = GetFileAttributesA(link_name);
+  return after != INVALID_FILE_ATTRIBUTES && (after & visible) == (held & visible);
+}
+
 }  // namespace
 
 bool same_copy_of(const char* target, const char* link_name) {
@@ -49,7 +77,6 @@ bool same_copy_of(const char* target, const char* link_name) {
       OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   BY_HANDLE_FILE_INFORMATION source{};
   BY_HANDLE_FILE_INFORMATION made{};
-  constexpr DWORD visible = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
   constexpr DWORD not_plain = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
   const bool same =
       from != INVALID_HANDLE_VALUE && copy != INVALID_HANDLE_VALUE &&
@@ -57,9 +84,8 @@ bool same_copy_of(const char* target, const char* link_name) {
       GetFileInformationByHandle(copy, &made) != FALSE &&
       (made.dwFileAttributes & not_plain) == 0 && made.nFileSizeHigh == source.nFileSizeHigh &&
       made.nFileSizeLow == source.nFileSizeLow &&
-      CompareFileTime(&made.ftLastWriteTime, &source.ftLastWriteTime) == 0 &&
-      (made.dwFileAttributes & visible) == (source.dwFileAttributes & visible) &&
-      same_bytes(from, copy);
+      same_time(made.ftLastWriteTime, source.ftLastWriteTime) && same_bytes(from, copy) &&
+      same_attributes(link_name, made.dwFileAttributes, source.dwFileAttributes);
   if (copy != INVALID_HANDLE_VALUE) CloseHandle(copy);
   if (from != INVALID_HANDLE_VALUE) CloseHandle(from);
   return same;
