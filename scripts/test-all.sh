@@ -126,11 +126,13 @@ for preset in windows-x64 windows-x86; do
   fi
   why_not=
   if [ "$arch" = i686 ] && [ -z "$runs_32bit" ]; then
-    why_not="this machine's kernel runs no 32-bit programs; a machine whose kernel runs them runs these"
+    why_not="this machine's kernel runs no 32-bit programs; they run on one whose kernel does"
   elif [ -z "$wine" ] || ! installed "$wine_package"; then
     why_not="install wine and $wine_package"
   fi
-  echo "== $preset: build${why_not:-, unit tests under Wine}, resources"
+  runs=", unit tests under Wine"
+  [ -z "$why_not" ] || runs=
+  echo "== $preset: build$runs, resources"
   cmake --preset "$preset" ${wine:+-DWINE_PROGRAM="$wine"}
   cmake --build --preset "$preset" -j "$jobs"
   windows_built=$((windows_built + 1))
