@@ -71,13 +71,16 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 # The Windows console test runs in a Russian locale, where Wine's system
-# texts are Russian and its console's code page is 866.
-if ! locale -a 2>/dev/null | grep -qix ru_RU.utf8 && [ "$(id -u)" = 0 ] &&
-  command -v localedef >/dev/null; then
-  localedef -i ru_RU -f UTF-8 ru_RU.UTF-8 || true
-fi
-locale -a 2>/dev/null | grep -qix ru_RU.utf8 ||
-  echo "SKIPPED: the Windows console test (make the locale: localedef -i ru_RU -f UTF-8 ru_RU.UTF-8)"
+# texts are Russian and its console's code page is 866, and in a Japanese
+# one, whose ANSI code page has two-byte characters.
+for name in ru_RU ja_JP; do
+  if ! locale -a 2>/dev/null | grep -qix "$name.utf8" && [ "$(id -u)" = 0 ] &&
+    command -v localedef >/dev/null; then
+    localedef -i "$name" -f UTF-8 "$name.UTF-8" || true
+  fi
+  locale -a 2>/dev/null | grep -qix "$name.utf8" ||
+    echo "SKIPPED: the Windows console test (make the locale: localedef -i $name -f UTF-8 $name.UTF-8)"
+done
 
 if command -v clang-tidy >/dev/null && command -v cppcheck >/dev/null; then
   echo "== Static analysis"

@@ -1,8 +1,9 @@
 // The messages' way onto a Windows console. A console reads bytes through its
-// own code page (437, 850, 866 and the like), not the tool's UTF-8, so there
-// the characters themselves are written, as UTF-16. The code page stays the
+// own code page (437, 850, 866 and the like), not the tool's, so there the
+// characters themselves are written, as UTF-16. The code page stays the
 // one the shell and the other programs on the console share. Files and pipes
-// get the UTF-8 bytes as the runtime writes them.
+// get the bytes as the runtime writes them: UTF-8 where the manifest's code
+// page takes effect.
 #include <io.h>
 #include <windows.h>
 
@@ -61,21 +62,43 @@ bool write_all(HANDLE console, const wchar_t* text, size_t length) {
   return true;
 }
 
+// How many of text's first bytes, at most most, end on a whole character of
+// code page: UTF-8 ends no character with a lead byte or before a trail byte;
+// the two-byte pages (932, 936, 949, 950) are read from the start, as a trail
+// byte can look like a lead byte.
+size_t whole_characters(UINT code_page, std::string_view text, size_t most) {
+  if (text.size() <= most) return text.size();
+  if (code_page == CP_UTF8) {
+    size_t count = most;
+    while (count > 1 && (text[count] & 0xC0) == 0x80) --count;
+    return count;
+  }
+  size_t count = 0;
+  for (;;) {
+    const size_t width = IsDBCSLeadByteEx(code_page, static_cast<BYTE>(text[count])) ? 2 : 1;
+    if (count + width > most) return count == 0 ? most : count;
+    count += width;
+  }
+}
+
 // Writes text as UTF-16, each line ending in CR LF as a console's lines do.
-// A byte that is not UTF-8 shows as U+FFFD rather than losing the rest. In
-// pieces of a bounded size, as older consoles refuse one write of more than
-// 64 KiB, and never between the bytes of one character.
+// The text is in the code page the process runs in: UTF-8 where Windows took
+// the manifest's word for it (10 version 1903 on), else the system's ANSI
+// page, in which the C runtime hands over the arguments and FormatMessageA
+// writes. A byte that does not decode shows as U+FFFD rather than losing the
+// rest. In pieces of a bounded size, as older consoles refuse one write of
+// more than 64 KiB, and never between the bytes of one character.
 bool write_console(HANDLE console, std::string_view text) {
   constexpr size_t piece = 4096;
   // A byte gives at most one UTF-16 unit, and a LF may take a CR before it.
   static wchar_t decoded[piece];
   static wchar_t lines[2 * piece];
+  const UINT code_page = GetACP();
   wchar_t previous = L'\0';
   while (!text.empty()) {
-    size_t count = std::min(piece, text.size());
-    while (count < text.size() && count > 1 && (text[count] & 0xC0) == 0x80) --count;
-    const int size = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(count), decoded,
-                                         static_cast<int>(piece));
+    const size_t count = whole_characters(code_page, text, piece);
+    const int size = MultiByteToWideChar(code_page, 0, text.data(), static_cast<int>(count),
+                                         decoded, static_cast<int>(piece));
     size_t length = 0;
     for (int i = 0; i < size; ++i) {
       if (decoded[i] == L'\n' && previous != L'\r') lines[length++] = L'\r';
