@@ -1,8 +1,13 @@
 #include "driver.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -238,5 +243,29 @@ TEST_F(Driver, UnknownTypesAreRefusedWithTheirValue) {
   EXPECT_FALSE(fs::exists(tree.path() / "s"));
   EXPECT_FALSE(fs::exists(tree.path() / "never"));
 }
+
+#ifdef _WIN32
+// Where the tree's lock cannot be had, as when another object holds its name,
+// runs could undo each other's names: the run stops before the first one.
+TEST_F(Driver, LockThatCannotBeHadStopsTheRun) {
+  make_tree(tree.path(), link_table);
+  const HANDLE directory =
+      CreateFileA(tree.path().string().c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  BY_HANDLE_FILE_INFORMATION root{};
+  ASSERT_NE(GetFileInformationByHandle(directory, &root), FALSE);
+  CloseHandle(directory);
+  char name[64];
+  std::snprintf(name, sizeof name, "Global\\link-installer-%08lx-%08lx-%08lx",
+                root.dwVolumeSerialNumber, root.nFileIndexHigh, root.nFileIndexLow);
+  const HANDLE squatter = CreateEventA(nullptr, TRUE, FALSE, name);
+  ASSERT_NE(squatter, nullptr);
+  EXPECT_EQ(run({tree.path().string()}), 1);
+  CloseHandle(squatter);
+  EXPECT_EQ(err.text(), error_report(ERROR_INVALID_HANDLE) + "unable to lock \"" +
+                            tree.path().string() + "\" against other runs\n");
+  EXPECT_FALSE(fs::exists(tree.path() / link_table[0].link_name));
+}
+#endif
 
 }  // namespace

@@ -26,11 +26,13 @@ HANDLE open_without_rights(const char* path, DWORD flags) {
                      FILE_ATTRIBUTE_NORMAL | flags, nullptr);
 }
 
-// Reads which file handle is, and closes it at once.
+// Reads which file handle is, and closes it at once, keeping a failure's error.
 bool identify(HANDLE handle, BY_HANDLE_FILE_INFORMATION& information) {
   if (handle == INVALID_HANDLE_VALUE) return false;
   const bool known = GetFileInformationByHandle(handle, &information) != FALSE;
+  const DWORD error = GetLastError();
   CloseHandle(handle);
+  SetLastError(error);
   return known;
 }
 
@@ -50,12 +52,21 @@ class win32_platform final : public platform {
     }
     // Named by the tree root's volume and file index, so that every spelling
     // of the path meets the same lock. A holder that dies abandons it, and
-    // the next run takes it over. Where it cannot be had, runs go on unordered.
+    // the next run takes it over. Only a file system that gives the directory
+    // no identity goes without a lock; any other failure stops the run, as
+    // runs that cannot take turns could undo each other's names.
     BY_HANDLE_FILE_INFORMATION root{};
     const HANDLE directory =
         CreateFileA(".", 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                     OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (!identify(directory, root)) return lock_result::go_on;
+    if (directory == INVALID_HANDLE_VALUE) return lock_result::failed;
+    if (!identify(directory, root)) {
+      const DWORD error = GetLastError();
+      const bool no_identity = error == ERROR_INVALID_FUNCTION || error == ERROR_NOT_SUPPORTED ||
+                               error == ERROR_INVALID_PARAMETER;
+      return no_identity ? lock_result::go_on : lock_result::failed;
+    }
+    if (root.nFileIndexHigh == 0 && root.nFileIndexLow == 0) return lock_result::go_on;
     char name[64] = "Global\\link-installer";
     char* end = name + std::strlen(name);
     for (const DWORD part : {root.dwVolumeSerialNumber, root.nFileIndexHigh, root.nFileIndexLow}) {
@@ -63,11 +74,19 @@ class win32_platform final : public platform {
       end = put_hex(end, part);
     }
     *end = '\0';
+    // Another object under the name (ERROR_INVALID_HANDLE), or an elevated
+    // run's mutex (ERROR_ACCESS_DENIED), is no lock to be had.
     tree_lock_ = CreateMutexA(nullptr, FALSE, name);
-    if (tree_lock_ == nullptr || WaitForSingleObject(tree_lock_, milliseconds) != WAIT_TIMEOUT) {
-      return lock_result::go_on;
+    if (tree_lock_ == nullptr) return lock_result::failed;
+    switch (WaitForSingleObject(tree_lock_, milliseconds)) {
+      case WAIT_OBJECT_0:
+      case WAIT_ABANDONED:
+        return lock_result::go_on;
+      case WAIT_TIMEOUT:
+        return lock_result::busy;
+      default:
+        return lock_result::failed;
     }
-    return lock_result::busy;
   }
 
   bool file_present(const char* path) override {
