@@ -999,6 +999,9 @@ TEST_F(EndToEndAcrossDevices, RunKeptWaitingSaysSoAndGoesOn) {
   const started_run second = start_tool(base.path(), {"toolchain"});
   const fs::path waiting = second.streams->path() / "err";
   for (int waited = 0; read_file(waiting).empty() && waited < 200; ++waited) usleep(100000);
+  // Said while it waits, not held back until it ends.
+  EXPECT_EQ(without_carriage_returns(read_file(waiting)),
+            "waiting for another run on \"toolchain\"\n");
   if (windows_tool) signal_run(first, SIGCONT);
   const outcome first_result = finish_tool(first);
   const outcome second_result = finish_tool(second);

@@ -120,6 +120,10 @@ void write_text(std::FILE* stream, std::string_view text) {
   SetLastError(error);
   if (console == nullptr) {
     std::fwrite(text.data(), 1, text.size(), stream);
+    // The runtime buffers a standard error that is no console in full; a
+    // reader of the pipe or file must see each message when it is written,
+    // as on POSIX, and a run killed while it waits must not take them along.
+    if (stream == stderr) std::fflush(stream);
     return;
   }
   // What the runtime may hold for the stream comes first, so lines keep their order.
