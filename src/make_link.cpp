@@ -13,6 +13,19 @@ bool fail(const char* target, const char* link_name, platform& system, std::FILE
   return false;
 }
 
+// Where hard links are refused, an old name may be the very copy a run
+// would make now: then it is kept, and nothing is written.
+bool copy_over_old_name(const char* target, const char* link_name, bool verbose,
+                        platform& system, std::FILE* out, std::FILE* err) {
+  if (verbose) report_last_error(system, err);
+  if (!system.same_copy(target, link_name)) {
+    system.delete_file(link_name);
+    if (!system.copy_file(target, link_name)) return fail(target, link_name, system, err);
+  }
+  if (verbose) say(out, {"processed copy\n"});
+  return true;
+}
+
 }  // namespace
 
 bool make_link(const char* target, const char* link_name, bool verbose, platform& system,
@@ -26,24 +39,20 @@ bool make_link(const char* target, const char* link_name, bool verbose, platform
     if (verbose) say(out, {"processed hardlink\n"});
     return true;
   }
+  // An old name is replaced by a hard link in one step, so it is never
+  // absent. Where the link cannot take the name, the way of a new name follows.
+  const platform::replaced replacement = system.replace_by_hard_link(link_name, target);
+  if (replacement == platform::replaced::refused) {
+    return copy_over_old_name(target, link_name, verbose, system, out, err);
+  }
+  if (replacement == platform::replaced::done) {
+    if (verbose) say(out, {"processed hardlink\n"});
+    return true;
+  }
   // Only clear the old name when there is a program to put in its place: with
   // the target gone, link_name may hold the last copy of that program, and a
   // FIFO or device is refused below anyway.
-  const bool replaceable = system.regular_file(target);
-  // An old name where hard links are refused may be the very copy a run
-  // would make now: then it is kept, and nothing is written. Whether the
-  // link is refused is asked beside it, so the old name stays until then.
-  if (replaceable && system.regular_file(link_name) &&
-      !system.hard_link_allowed_beside(link_name, target)) {
-    if (verbose) report_last_error(system, err);
-    if (!system.same_copy(target, link_name)) {
-      system.delete_file(link_name);
-      if (!system.copy_file(target, link_name)) return fail(target, link_name, system, err);
-    }
-    if (verbose) say(out, {"processed copy\n"});
-    return true;
-  }
-  if (replaceable) system.delete_file(link_name);
+  if (system.regular_file(target)) system.delete_file(link_name);
 
   if (system.create_hard_link(link_name, target)) {
     if (verbose) say(out, {"processed hardlink\n"});

@@ -51,10 +51,16 @@ class platform {
   // Makes link_name a second directory entry for the file target, which
   // must be a regular file or a symbolic link to one.
   virtual bool create_hard_link(const char* link_name, const char* target) = 0;
-  // Whether a hard link to target could be made beside link_name: tries one
-  // under a temporary name there and removes it again, so nothing stays.
-  // False, with the refusal's error, where the file system refuses it.
-  virtual bool hard_link_allowed_beside(const char* link_name, const char* target) = 0;
+  // How replace_by_hard_link ended: link_name is now a hard link to target;
+  // the hard link was refused there, with the refusal's error; or there was
+  // no regular file to replace, or the link could not take its name. Only
+  // done changes anything.
+  enum class replaced { done, refused, not_replaced };
+  // Where link_name and target, followed, are both regular files, makes
+  // link_name a hard link to target with no moment in which the name is
+  // absent: a hard link made under a temporary name beside it is renamed
+  // over it.
+  virtual replaced replace_by_hard_link(const char* link_name, const char* target) = 0;
   // Whether link_name is itself a regular file that is exactly what
   // copy_file would make of target now: the same bytes, and all that the
   // copy carries over. False wherever that cannot be told in full.

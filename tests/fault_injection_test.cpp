@@ -3,6 +3,7 @@
 // run is held to the invariants that keep people's files safe.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <map>
@@ -37,14 +38,15 @@ enum class point {
   copy_ends_early,
   publish,
   unnamed_refused,
-  compare
+  compare,
+  rename
 };
 
 // Names for the trace of a failing combination, in the order of the enum.
 const char* const point_names[] = {"change directory", "become owner",  "lock",      "unsafe path",
                                    "same file",        "probe",         "delete",    "hard link",
                                    "copy creation",    "copy transfer", "early end", "publish",
-                                   "unnamed refused",  "compare"};
+                                   "unnamed refused",  "compare",       "rename"};
 
 bool inside_the_copy(point where) {
   return where == point::copy_transfer || where == point::copy_ends_early ||
@@ -54,11 +56,31 @@ bool inside_the_copy(point where) {
 #ifndef _WIN32
 // The real POSIX platform, whose copy can be told to stop halfway through
 // its data with a chosen error, as a full disk would; to end early as if the
-// kernel saw the end of the file; or to be refused its name.
+// kernel saw the end of the file; to be refused its name; or to fail the
+// rename of a hard link over an old name.
 class interruptible_platform : public posix_platform {
  public:
   std::optional<point> stop_at;
   int error = 0;
+
+  // Stops inside the calls meant for where, with error; or no longer.
+  void arm(point where, int with) {
+    stop_at = where;
+    error = with;
+    // The rename of a hard link made beside an old name over it.
+    if (where == point::rename) {
+      rename_error = with;
+      rename_call_ = [](const char*, const char*) {
+        errno = rename_error;
+        return -1;
+      };
+    }
+  }
+  void disarm() {
+    stop_at.reset();
+    rename_call_ = std::rename;
+  }
+  static inline int rename_error = 0;
 
  protected:
   bool copy_contents(int from, int to) override {
@@ -144,13 +166,23 @@ class faulty_platform : public platform {
     return !fault(point::same_file, link_name) && real_.same_file(link_name, target);
   }
   void delete_file(const char* path) override {
+    deleted.emplace_back(path);
     if (!fault(point::remove, path)) real_.delete_file(path);
   }
   bool create_hard_link(const char* link_name, const char* target) override {
     return !link_refused(link_name, target) && real_.create_hard_link(link_name, target);
   }
-  bool hard_link_allowed_beside(const char* link_name, const char* target) override {
-    return !link_refused(link_name, target) && real_.hard_link_allowed_beside(link_name, target);
+  // Failing its rename, the real platform stops there on POSIX, with its
+  // hard link made; on Windows the fault answers for it.
+  replaced replace_by_hard_link(const char* link_name, const char* target) override {
+    if (!real_.regular_file(link_name) || !regular_file(target)) return replaced::not_replaced;
+    if (link_refused(link_name, target)) return replaced::refused;
+#ifndef _WIN32
+    const stopped_inside armed(*this, where_ == point::rename && path_ == link_name);
+#else
+    if (fault(point::rename, link_name)) return replaced::not_replaced;
+#endif
+    return real_.replace_by_hard_link(link_name, target);
   }
   // Failing, it answers "not the same", as a compare that could not finish must.
   bool same_copy(const char* target, const char* link_name) override {
@@ -174,6 +206,7 @@ class faulty_platform : public platform {
   std::string error_text(error_code code) override { return real_.error_text(code); }
 
   std::vector<unsigned> waits;  // how long each wait for the lock was to be, in milliseconds
+  std::vector<std::string> deleted;  // each path handed to delete_file
 
  private:
 #ifndef _WIN32
@@ -183,11 +216,9 @@ class faulty_platform : public platform {
    public:
     stopped_inside(faulty_platform& faulty, bool armed)
         : real_(static_cast<interruptible_platform&>(faulty.real_)) {
-      if (!armed) return;
-      real_.stop_at = faulty.where_;
-      real_.error = static_cast<int>(faulty.error_);
+      if (armed) real_.arm(faulty.where_, static_cast<int>(faulty.error_));
     }
-    ~stopped_inside() { real_.stop_at.reset(); }
+    ~stopped_inside() { real_.disarm(); }
     stopped_inside(const stopped_inside&) = delete;
     stopped_inside& operator=(const stopped_inside&) = delete;
 
@@ -314,6 +345,8 @@ int failing_row(const fault& f, const fault_tree& tree) {
   if (f.row < 0) return 0;
   if (f.where == point::unsafe_path) return f.row;  // refused before anything is looked at
   if (!made_again(f, f.row) || kept(f, f.row) || f.where == point::unnamed_refused) return -1;
+  // An old name that a hard link can replace is renamed over, never deleted.
+  if (f.where == point::remove && !tree.copy_row(f.row)) return -1;
   if (f.where == point::probe || f.where == point::remove) {
     return f.state == tree_state::fresh ? -1 : f.row;
   }
@@ -337,9 +370,16 @@ size_t expected_reports(const fault& f, const fault_tree& tree, int failing, boo
   return reports;
 }
 
-void check_names(const fault& f, const fault_tree& tree, int failing) {
+void check_names(const fault& f, const fault_tree& tree, int failing,
+                 const std::vector<std::string>& deleted) {
   for (int r = 0; r < 14; ++r) {
     const link_entry& entry = link_table[r];
+    // An old name that becomes a hard link is never absent: it is not
+    // deleted first, unless the rename over it failed.
+    if (f.state == tree_state::stale && !tree.copy_row(r) && r != f.row) {
+      EXPECT_EQ(std::count(deleted.begin(), deleted.end(), entry.link_name), 0)
+          << "deleted " << entry.link_name;
+    }
     const std::optional<std::string> now = content(tree.root / entry.link_name);
     const std::optional<std::string>& before = tree.before.at(entry.link_name);
     EXPECT_EQ(content(tree.root / entry.target), program_content(entry.target)) << entry.target;
@@ -382,8 +422,8 @@ TEST(FaultInjection, EveryRowEveryFailurePointKeepsFilesSafe) {
   std::optional<scoped_directory> elsewhere;
   if (!other.empty()) elsewhere.emplace(other);
 
-  std::vector<point> points = {point::same_file, point::probe,       point::remove,
-                               point::hard_link, point::copy_create, point::compare};
+  std::vector<point> points = {point::same_file,   point::probe,   point::remove, point::hard_link,
+                               point::copy_create, point::compare, point::rename};
   // Only POSIX guards a root run's paths; Wine's runs are slow enough without.
 #ifndef _WIN32
   points.insert(points.end(), {point::unsafe_path, point::copy_transfer, point::copy_ends_early,
@@ -447,7 +487,7 @@ TEST(FaultInjection, EveryRowEveryFailurePointKeepsFilesSafe) {
             }
             EXPECT_EQ(count(errors_written, "Error("), expected_reports(f, tree, failing, verbose))
                 << errors_written;
-            check_names(f, tree, failing);
+            check_names(f, tree, failing, faulty.deleted);
             if (HasFailure()) {
               std::printf("stopping after the first failing combination\n");
               return;

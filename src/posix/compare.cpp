@@ -1,13 +1,13 @@
 // Whether an old second name already is the copy a run would make of its
-// target now, so that a rerun over a tree of copies writes nothing; and
-// whether a hard link could take its place instead, asked beside it.
+// target now, so that a rerun over a tree of copies writes nothing; and its
+// replacement by a hard link made beside it, where hard links are allowed.
 #include <fcntl.h>
 #include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 
 #include "posix/posix_platform.h"
@@ -20,7 +20,8 @@ namespace {
 // whole number of 10 ms, and within 2 seconds of the target's either way.
 bool same_time(const timespec& copy, const timespec& target) {
   if (copy.tv_sec == target.tv_sec && copy.tv_nsec == target.tv_nsec) return true;
-  constexpr long long step = 10'000'000, most = 2'000'000'000;
+  constexpr long long step = 10'000'000;
+  constexpr long long most = 2'000'000'000;
   long long seconds = 0;
   if (__builtin_sub_overflow(copy.tv_sec, target.tv_sec, &seconds) || seconds < -3 || seconds > 3)
     return false;
@@ -85,26 +86,75 @@ bool posix_platform::same_copy(const char* target, const char* link_name) {
   return same;
 }
 
-bool posix_platform::hard_link_allowed_beside(const char* link_name, const char* target) {
-  // Named as a copy's temporary file, so that a run killed before it is
-  // removed leaves nothing that the next sweep would not take.
-  static unsigned attempt = 0;
-  char name[PATH_MAX];
-  for (int tries = 0; tries < 16; ++tries) {
-    unsigned long mark = static_cast<unsigned long>(getpid()) * 64 + ++attempt;
-    char letters[7] = "";
-    for (size_t i = 0; i < 6; ++i, mark /= 36)
+namespace {
+
+// The six letters or digits that end a temporary name beside an old name:
+// from the process id at first, and counting up where such a name is taken.
+char* name_letters() {
+  static char letters[6] = {};
+  if (letters[0] == '\0') {
+    unsigned long mark = static_cast<unsigned long>(getpid()) * 64;
+    for (size_t i = 6; i-- > 0; mark /= 36)
       letters[i] = "0123456789abcdefghijklmnopqrstuvwxyz"[mark % 36];
-    if (std::snprintf(name, sizeof name, "%s%s%s", link_name, temporary_infix, letters) >=
-        static_cast<int>(sizeof name)) {
-      errno = ENAMETOOLONG;
-      return false;
-    }
-    if (linkat(AT_FDCWD, target, AT_FDCWD, name, AT_SYMLINK_FOLLOW) == 0) {
-      unlink(name);
-      return true;
-    }
-    if (errno != EEXIST) return false;
   }
-  return false;
+  return letters;
+}
+
+void count_up(char* letters) {
+  for (size_t i = 6; i-- > 0;) {
+    const bool carry = letters[i] == 'z';
+    letters[i] = carry ? '0' : letters[i] == '9' ? 'a' : static_cast<char>(letters[i] + 1);
+    if (!carry) return;
+  }
+}
+
+// Named as a copy's temporary file: link_name, the infix, and room for the
+// six letters, which letters_at is set to. Put together by hand, as
+// formatting would cost more than the link itself. Null, with errno set,
+// where that passes the longest path.
+char* name_beside(const char* link_name, char*& letters_at) {
+  constexpr size_t infix = sizeof temporary_infix - 1;
+  static char temporary[PATH_MAX];
+  const size_t length = std::strlen(link_name);
+  if (length + infix + 6 >= sizeof temporary) {
+    errno = ENAMETOOLONG;
+    return nullptr;
+  }
+  letters_at = std::copy_n(temporary_infix, infix, std::copy_n(link_name, length, temporary));
+  letters_at[6] = '\0';
+  return temporary;
+}
+
+}  // namespace
+
+platform::replaced posix_platform::replace_by_hard_link(const char* link_name, const char* target) {
+  // Mostly what same_file saw of the two, without another look.
+  const bool seen = seen_.link_name == link_name && seen_.target == target;
+  const bool apart = seen && seen_.apart;
+  seen_.link_name = nullptr;
+  if (seen ? !seen_.regular : !(regular_file(link_name) && regular_file(target))) {
+    return replaced::not_replaced;
+  }
+  char* letters_at = nullptr;
+  char* const temporary = name_beside(link_name, letters_at);
+  if (temporary == nullptr) return replaced::refused;
+  char* const letters = name_letters();
+  // Each row's name is gone again before the next, so one name serves them
+  // all, unless a killed run's leftover has it.
+  for (int tries = 0;; ++tries) {
+    std::memcpy(letters_at, letters, 6);
+    if (linkat(AT_FDCWD, target, AT_FDCWD, temporary, AT_SYMLINK_FOLLOW) == 0) break;
+    if (errno != EEXIST || tries == 15) return replaced::refused;
+    count_up(letters);
+  }
+  if (rename_call_(temporary, link_name) != 0) {
+    const int error = errno;
+    unlink(temporary);
+    errno = error;
+    return replaced::not_replaced;
+  }
+  // Where both names were one file already, rename leaves both in place:
+  // unless same_file just saw them apart, the temporary name goes.
+  if (!apart) unlink(temporary);
+  return replaced::done;
 }

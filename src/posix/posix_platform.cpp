@@ -14,6 +14,7 @@
 #include <string>
 
 bool posix_platform::change_directory(const char* path) {
+  seen_ = {};
   if (tree_root_ >= 0) close(tree_root_);
   tree_root_ = -1;
   tree_locked_ = false;
@@ -61,8 +62,12 @@ bool posix_platform::regular_file(const char* path) {
 bool posix_platform::same_file(const char* link_name, const char* target) {
   struct stat name;
   struct stat file;
-  return stat(link_name, &name) == 0 && stat(target, &file) == 0 && name.st_dev == file.st_dev &&
-         name.st_ino == file.st_ino;
+  const bool both = fstatat(AT_FDCWD, link_name, &name, 0) == 0 &&
+                    fstatat(AT_FDCWD, target, &file, 0) == 0;
+  const bool same = both && name.st_dev == file.st_dev && name.st_ino == file.st_ino;
+  if (same) return true;
+  seen_ = {link_name, target, both && S_ISREG(name.st_mode) && S_ISREG(file.st_mode), both};
+  return false;
 }
 
 void posix_platform::delete_file(const char* path) { unlink(path); }

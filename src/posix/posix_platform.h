@@ -8,6 +8,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <cstdio>
 #include <cstdint>
 
 #include "platform.h"
@@ -82,7 +83,7 @@ class posix_platform : public platform {
   bool same_file(const char* link_name, const char* target) override;
   void delete_file(const char* path) override;
   bool create_hard_link(const char* link_name, const char* target) override;
-  bool hard_link_allowed_beside(const char* link_name, const char* target) override;
+  replaced replace_by_hard_link(const char* link_name, const char* target) override;
   bool same_copy(const char* target, const char* link_name) override;
   bool copy_file(const char* target, const char* link_name) override;
   error_code last_error() override;
@@ -99,6 +100,9 @@ class posix_platform : public platform {
   // Reads up to size bytes, as many as the file still holds; -1 with errno
   // set on failure.
   virtual ssize_t read_block(int file, char* buffer, size_t size);
+  // rename(2), called through here so that tests can fail it midway; a
+  // pointer rather than a virtual call, as it is made for every row.
+  int (*rename_call_)(const char* from, const char* to) = std::rename;
 
  private:
   copy_outcome copy_into(int from, const struct stat& status, const char* link_name, bool unnamed);
@@ -110,4 +114,13 @@ class posix_platform : public platform {
   bool tree_locked_ = false;  // whether this run holds its lock, and so may sweep dead runs' files
   bool guard_paths_ = false;  // whether root stayed root on root's tree, and so guards its paths
   walked_paths walked_;       // what the guard has found safe in this run
+  // What same_file last saw of a row's name and target, so that replacing
+  // the name right after needs no look of its own: nothing changed them since.
+  struct seen_row {
+    const char* link_name;  // null once used
+    const char* target;
+    bool regular;  // both are regular files
+    bool apart;    // and two files, not one
+  };
+  seen_row seen_{};
 };

@@ -1,7 +1,7 @@
 // Whether an old second name already is the copy a run would make of its
 // target now, so that a rerun over a tree of copies writes nothing, and a
-// read-only or running copy stands; and whether a hard link could take its
-// place instead, asked beside it.
+// read-only or running copy stands; and its replacement by a hard link made
+// beside it, where hard links are allowed.
 #include <windows.h>
 
 #include <algorithm>
@@ -45,7 +45,8 @@ bool same_time(const FILETIME& copy, const FILETIME& target) {
   const auto ticks = [](const FILETIME& at) {  // of 100 ns
     return (static_cast<ULONGLONG>(at.dwHighDateTime) << 32) | at.dwLowDateTime;
   };
-  const ULONGLONG made = ticks(copy), wanted = ticks(target);
+  const ULONGLONG made = ticks(copy);
+  const ULONGLONG wanted = ticks(target);
   const ULONGLONG apart = made > wanted ? made - wanted : wanted - made;
   return apart == 0 || (made % 100'000 == 0 && apart <= 20'000'000);
 }
@@ -91,28 +92,39 @@ bool same_copy_of(const char* target, const char* link_name) {
   return same;
 }
 
-bool hard_link_allowed(const char* link_name, const char* target) {
-  // Named as a copy's temporary file, so that a run killed before it is
-  // removed leaves nothing that the next copy's sweep would not take.
-  static char name[longest_path];
+platform::replaced replace_by_hard_link_beside(const char* link_name, const char* target) {
+  // Named as a copy's temporary file, so that a run killed before it takes
+  // the name leaves nothing that the next copy's sweep would not take.
+  static char temporary[longest_path];
   const size_t length = std::strlen(link_name);
-  if (length + sizeof temporary_infix + 18 > sizeof name) {
+  if (length + sizeof temporary_infix + 18 > sizeof temporary) {
     SetLastError(ERROR_FILENAME_EXCED_RANGE);
-    return false;
+    return platform::replaced::refused;
   }
   char* const count =
       put_hex(std::copy(temporary_infix, temporary_infix + sizeof temporary_infix - 1,
-                        std::copy(link_name, link_name + length, name)),
+                        std::copy(link_name, link_name + length, temporary)),
               GetCurrentProcessId());
   static DWORD attempt = 0x80000000;  // apart from the counts the copy uses
   for (int tries = 0; tries < 16; ++tries) {
     *count = '-';
     *put_hex(count + 1, attempt++) = '\0';
-    if (CreateHardLinkA(name, target, nullptr) != FALSE) {
-      DeleteFileA(name);
-      return true;
+    if (CreateHardLinkA(temporary, target, nullptr) == FALSE) {
+      const DWORD error = GetLastError();
+      if (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS) continue;
+      return platform::replaced::refused;
     }
-    if (GetLastError() != ERROR_ALREADY_EXISTS && GetLastError() != ERROR_FILE_EXISTS) return false;
+    // A name in use by a running program, or read-only, refuses the move.
+    if (MoveFileExA(temporary, link_name, MOVEFILE_REPLACE_EXISTING) == FALSE) {
+      const DWORD error = GetLastError();
+      DeleteFileA(temporary);
+      SetLastError(error);
+      return platform::replaced::not_replaced;
+    }
+    // Where both names were one file already, a POSIX rename under Wine
+    // leaves both in place.
+    DeleteFileA(temporary);
+    return platform::replaced::done;
   }
-  return false;
+  return platform::replaced::refused;
 }

@@ -121,8 +121,9 @@ class win32_platform final : public platform {
     return CreateHardLinkA(link_name, target, nullptr) != FALSE;
   }
 
-  bool hard_link_allowed_beside(const char* link_name, const char* target) override {
-    return hard_link_allowed(link_name, target);
+  replaced replace_by_hard_link(const char* link_name, const char* target) override {
+    if (!regular_file(link_name) || !regular_file(target)) return replaced::not_replaced;
+    return replace_by_hard_link_beside(link_name, target);
   }
 
   bool same_copy(const char* target, const char* link_name) override {
