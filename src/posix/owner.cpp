@@ -117,7 +117,7 @@ gid_t overflow_group() {
 
 platform::owner_change posix_platform::become_tree_owner() {
   guard_paths_ = false;
-  walked_.forget();
+  devices_ = {};
   if (geteuid() != 0) return owner_change::done;
   struct stat tree;
   if (stat(".", &tree) != 0) return owner_change::refused;

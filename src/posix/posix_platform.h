@@ -9,7 +9,6 @@
 
 #include <cstddef>
 #include <cstdio>
-#include <cstdint>
 
 #include "platform.h"
 
@@ -17,29 +16,11 @@
 // or a real failure, with errno set.
 enum class copy_outcome { done, refused, failed };
 
-// What a root run's path walk has found safe so far, kept for the run so that
-// each directory is looked at once: directories by the path that reached them,
-// with their mode, and the devices known to be nobody else's mount. Nobody but
-// root can change what it holds, and the tool itself makes no directory and no
-// symbolic link, so it stays true for the run.
-struct walked_paths {
-  struct directory {
-    size_t at;  // its path, in text
-    size_t length;
-    mode_t mode;
-  };
-  char text[4096]{};
-  size_t text_used = 0;
-  directory directories[32]{};
-  size_t directory_count = 0;
+// The devices a root run's path walk has found to be nobody else's mount, so
+// that it reads the mount table once for each.
+struct checked_devices {
   dev_t devices[8]{};
-  size_t device_count = 0;
-  std::uint64_t lengths = 0;  // a bit for each length of text held, modulo 64
-
-  void forget() {
-    text_used = directory_count = device_count = 0;
-    lengths = 0;
-  }
+  size_t count = 0;
 };
 
 // Who mounted the file system on device, which path is on, where that is
@@ -113,7 +94,7 @@ class posix_platform : public platform {
   int tree_root_error_ = 0;   // why it could not be opened
   bool tree_locked_ = false;  // whether this run holds its lock, and so may sweep dead runs' files
   bool guard_paths_ = false;  // whether root stayed root on root's tree, and so guards its paths
-  walked_paths walked_;       // what the guard has found safe in this run
+  checked_devices devices_;   // the file systems the guard has found to be root's
   // What same_file last saw of a row's name and target, so that replacing
   // the name right after needs no look of its own: nothing changed them since.
   struct seen_row {
