@@ -55,10 +55,14 @@ TEST_F(Driver, NoArgumentIsRefusedBeforeAnythingElse) {
   EXPECT_EQ(fs::current_path(), before);
 }
 
+// A root longer than the message buffer is said whole, byte for byte.
 TEST_F(Driver, UnusableRootGetsOnlyItsMessage) {
-  const std::string root = (tree.path() / "no such tree").string();
-  EXPECT_EQ(run({root, "-v"}), 1);
-  EXPECT_EQ(err.text(), "unable to _chdir to \"" + root + "\"\n");
+  for (const std::string& root :
+       {(tree.path() / "no such tree").string(), std::string(9000, 'x')}) {
+    const size_t err_before = err.text().size();
+    EXPECT_EQ(run({root, "-v"}), 1);
+    EXPECT_EQ(err.text().substr(err_before), "unable to _chdir to \"" + root + "\"\n");
+  }
   EXPECT_EQ(out.text(), "");  // "Verbose mode." only follows a successful change
 }
 
