@@ -9,6 +9,11 @@ The mount is made with the real user id UID (the effective one stays root, so
 no setuid helper is needed), which the kernel records as the mounting user;
 allow_other lets root look in, as sshfs users often allow. It goes into the
 background once mounted, and ends when unmounted.
+
+Usage: lying_fuse.py --failing-copy MOUNTPOINT NAME SOURCE
+
+holds NAME alone, mounted by root: a file with SOURCE's bytes, size, mode and
+modification time, whose reads fail with EIO past its first 64 KiB.
 """
 import errno
 import os
@@ -55,7 +60,36 @@ class Lying(Operations):
         return self.files[path][offset:offset + size]
 
 
-if __name__ == "__main__":
+class FailingCopy(Operations):
+    def __init__(self, name, source):
+        self.name = "/" + name
+        with open(source, "rb") as f:
+            self.data = f.read()
+        self.status = os.stat(source)
+
+    def getattr(self, path, fh=None):
+        if path == "/":
+            return {"st_mode": stat.S_IFDIR | 0o755, "st_nlink": 2}
+        if path != self.name:
+            raise FuseOSError(errno.ENOENT)
+        return {"st_mode": stat.S_IFREG | (self.status.st_mode & 0o777), "st_nlink": 1,
+                "st_size": len(self.data), "st_mtime": self.status.st_mtime,
+                "st_atime": self.status.st_atime, "st_ctime": self.status.st_mtime}
+
+    def readdir(self, path, fh):
+        return [".", "..", self.name[1:]]
+
+    def read(self, path, size, offset, fh):
+        if offset + size > 1 << 16:
+            raise FuseOSError(errno.EIO)
+        return self.data[offset:offset + size]
+
+
+if __name__ == "__main__" and sys.argv[1] == "--failing-copy":
+    # direct_io hands each read on as the program asked for it.
+    FUSE(FailingCopy(sys.argv[3], sys.argv[4]), sys.argv[2], foreground=False, allow_other=True,
+         direct_io=True)
+elif __name__ == "__main__":
     mountpoint, outside, uid = sys.argv[1], sys.argv[2], int(sys.argv[3])
     claimed = int(sys.argv[4]) if len(sys.argv) > 4 else 0
     under = sys.argv[5] if len(sys.argv) > 5 else ""
