@@ -1,0 +1,88 @@
+// What only the Windows tool meets: the runtime's wildcards, roots in any
+// script, and /?.
+#include "end_to_end/harness.h"
+
+namespace end_to_end {
+namespace {
+
+// The Windows runtime expands wildcards before main; a POSIX shell does that
+// for the native tool, so only the .exe is asked to.
+TEST_F(EndToEnd, WildcardRootMatchingOneDirectory) {
+  if (!windows_tool) GTEST_SKIP() << "wildcards are expanded by the shell on POSIX";
+  const outcome result = run({"tool*", "-v"});
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.out.rfind("Verbose mode.\n" + link_line(0), 0), 0u) << result.out;
+  EXPECT_EQ(result.err, "");
+}
+
+// A tree whose path holds several scripts and a character beyond the Basic
+// Multilingual Plane, which no single ANSI code page can hold: quiet, as a
+// wildcard under Wine, and missing. Wine takes the arguments in the locale's
+// encoding, so the runs are made in a UTF-8 one. "bin" is on another file
+// system, so the copies, their temporary names and the sweep meet the name too.
+TEST_F(EndToEndAcrossDevices, RootNamedInAnyScript) {
+  const std::string name =
+      "\xe5\xb7\xa5\xe5\x85\xb7\xe9\x93\xbe \xd0\x96\xd1\x91\xd0\xbb\xd1\x83\xd0\xb4\xd1\x8c "
+      "\xc3\x9cn\xc3\xaf"
+      "code \xe2\x9c\x93 \xf0\x9f\x98\x80";  // 工具链 Жёлудь Ünïcode ✓ 😀
+  fs::rename(root(), base.path() / name);
+  const char* const locale = std::getenv("LANG");
+  const std::string saved = locale != nullptr ? locale : "";
+  setenv("LANG", "C.UTF-8", 1);
+  std::vector<std::string> roots = {name};
+  if (windows_tool) roots.push_back(name.substr(0, 9) + "*");  // the first three characters
+  for (const std::string& typed : roots) {
+    SCOPED_TRACE(typed);
+    const outcome result = run({typed});
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err, "");
+  }
+  const outcome missing = run({name + "-", "-v"});
+  locale != nullptr ? setenv("LANG", saved.c_str(), 1) : unsetenv("LANG");
+  EXPECT_EQ(missing.status, 1);
+  EXPECT_EQ(missing.err, "unable to _chdir to \"" + name + "-\"\n");
+  for (const auto& row : expected_rows) {
+    EXPECT_EQ(read_file(base.path() / name / row[0]), program_content(row[1])) << row[0];
+  }
+}
+
+// The runtime would expand "/?" as a wildcard into a one-character name in
+// the drive's root, which could then be taken for a tree: here a drive whose
+// root holds "t". It must still give the usage.
+TEST_F(EndToEnd, SlashQuestionMarkGivesTheUsageWhateverItMatches) {
+  if (!windows_tool) GTEST_SKIP() << "/? is Windows' own switch";
+  const char* prefix = std::getenv("WINEPREFIX");
+  const char* home = std::getenv("HOME");
+  const fs::path drive = (prefix != nullptr ? fs::path(prefix)
+                          : home != nullptr ? fs::path(home) / ".wine"
+                                            : fs::path("/root/.wine")) /
+                         "dosdevices/m:";
+  if (fs::exists(fs::symlink_status(drive))) GTEST_SKIP() << "Wine's drive m: is taken";
+  fs::create_directory(base.path() / "t");
+  fs::create_directory_symlink(base.path(), drive);
+  // Typed bare, and in quotes as a batch file or a shell passes it on.
+  std::string exe = "Z:" + tool_command.back();
+  std::replace(exe.begin(), exe.end(), '/', '\\');
+  std::ofstream(base.path() / "quoted.cmd") << "@\"" << exe << "\" \"/?\"\r\n";
+  // With its quotes escaped, as the runtime reads them: a root named "/?".
+  std::ofstream(base.path() / "escaped.cmd") << "@\"" << exe << "\" \\\"/?\\\"\r\n";
+  const std::vector<std::string> bare = tool_command;
+  std::vector<outcome> results{run({"/?"})};
+  tool_command = {bare.front(), "cmd", "/c", "quoted.cmd"};
+  results.push_back(run({}));
+  tool_command = {bare.front(), "cmd", "/c", "escaped.cmd"};
+  const outcome escaped = run({});
+  tool_command = bare;
+  fs::remove(drive);
+  for (const outcome& result : results) {
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.out.rfind("usage: link-installer ROOT [-v]\n", 0), 0u) << result.out;
+    EXPECT_EQ(result.err, "");
+  }
+  EXPECT_EQ(escaped.status, 1);
+  EXPECT_EQ(escaped.err, "unable to _chdir to \"\"/?\"\"\n");
+}
+
+}  // namespace
+}  // namespace end_to_end
