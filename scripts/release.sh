@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Makes the whole release of the checked-out commit in OUTDIR:
 #   link-installer-VERSION-win32.zip and -win64.zip, each with the stripped
-#   link-installer.exe and README.md;
+#   link-installer.exe and README.txt (scripts/windows-readme.py);
 #   link-installer-VERSION.tar.gz, the commit's source;
 #   SHA256SUMS, for sha256sum -c.
 # The bytes depend on the commit alone: the tools are built from the source
@@ -47,7 +47,7 @@ for arch in i686 x86_64; do
   stage=$work/stage-$arch/link-installer-$version-$system
   mkdir -p "$stage"
   "$arch-w64-mingw32-strip" -o "$stage/link-installer.exe" "$build/link-installer.exe"
-  cp "$source/README.md" "$stage/README.md"
+  python3 "$source/scripts/windows-readme.py" "$source" "$stage/README.txt"
   # Entries in a fixed order, with the commit's time and fixed modes.
   python3 - "$out/link-installer-$version-$system.zip" "$stage" <<'PYTHON'
 import os, sys, time, zipfile
@@ -55,7 +55,7 @@ archive, stage = sys.argv[1], sys.argv[2]
 folder = os.path.basename(stage)
 stamp = time.gmtime(max(int(os.environ["SOURCE_DATE_EPOCH"]), 315532800))[:6]  # zip starts in 1980
 with zipfile.ZipFile(archive, "w") as zip_file:
-    for name, mode in (("link-installer.exe", 0o755), ("README.md", 0o644)):
+    for name, mode in (("link-installer.exe", 0o755), ("README.txt", 0o644)):
         entry = zipfile.ZipInfo(f"{folder}/{name}", date_time=stamp)
         entry.create_system = 3  # Unix, so that the modes below are read
         entry.external_attr = (0o100000 | mode) << 16

@@ -51,7 +51,7 @@ installed() { [ "$(dpkg-query -W -f='${db:Status-Status}' "$1" 2>/dev/null)" = i
 
 packages=(cmake g++ libgtest-dev g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64
   btrfs-progs valgrind time python3 clang-tidy cppcheck strace exfat-fuse exfatprogs
-  fusefat dosfstools python3-fusepy locales)
+  fusefat dosfstools python3-fusepy locales mandoc bsdextrautils)
 # 32-bit Wine only where it can start: installed elsewhere, it takes over the
 # wine command even for 64-bit programs.
 [ -z "$runs_32bit" ] || packages+=(wine32:i386)
@@ -163,6 +163,12 @@ if [ $windows_built -eq 2 ]; then
     (cd "$unpacked" && cmake -E tar xf "$release/link-installer-$version-$system.zip")
     packed=$unpacked/link-installer-$version-$system/link-installer.exe
     bash tests/windows_release_test.sh "$packed" "$arch" "$version"
+    # Its text for Notepad, which before Windows 10 knows no other line end than CR LF.
+    readme=$(dirname "$packed")/README.txt
+    [ -s "$readme" ] && ! grep -qv $'\r$' "$readme" && [ "$(tail -c 1 "$readme")" = $'\n' ] || {
+      echo "FAIL: the $system zip has no README.txt with CR LF line ends throughout"
+      exit 1
+    }
     echo "   $system: $(stat -c %s "$packed") bytes stripped"
   done
   again=$(mktemp -d)
@@ -200,5 +206,24 @@ cmake --preset native ${wine:+-DWINE_PROGRAM="$wine"} -DLINK_INSTALLER_WINDOWS_E
   echo "${windows_exes[*]}"
 )"
 cmake --build --preset native -j "$jobs"
+if command -v mandoc >/dev/null; then
+  echo "== The manual page"
+  # Cross-references are looked up in the machine's own index, which may be stale.
+  lint=$(mandoc -T lint link-installer.1 2>&1 | grep -v -e 'mandoc\.db' -e 'referenced manual' || true)
+  [ -z "$lint" ] || {
+    echo "FAIL: mandoc -T lint link-installer.1:"
+    echo "$lint"
+    exit 1
+  }
+  synopsis=$(mandoc -T ascii link-installer.1 | col -b | sed -n '/^SYNOPSIS/{n;p;q}' | xargs)
+  usage=$(build/link-installer --help | sed -n '1s/^usage: //p')
+  [ "$synopsis" = "$usage" ] || {
+    echo "FAIL: the manual's synopsis \"$synopsis\" is not the usage \"$usage\""
+    exit 1
+  }
+  echo "ok: link-installer.1 lints clean, and its synopsis is the usage"
+else
+  echo "SKIPPED: the manual page's lint (install mandoc)"
+fi
 echo "== Native tests${windows_exes:+, and the end-to-end suite against the Windows tools}"
 ctest --preset native
