@@ -165,7 +165,7 @@ if [ $windows_built -eq 2 ]; then
     bash tests/windows_release_test.sh "$packed" "$arch" "$version"
     # Its text for Notepad, which before Windows 10 knows no other line end than CR LF.
     readme=$(dirname "$packed")/README.txt
-    [ -s "$readme" ] && ! grep -qv $'\r$' "$readme" && [ "$(tail -c 1 "$readme")" = $'\n' ] || {
+    [ -s "$readme" ] && ! grep -qv $'\r$' "$readme" && [ -z "$(tail -c 1 "$readme")" ] || {
       echo "FAIL: the $system zip has no README.txt with CR LF line ends throughout"
       exit 1
     }
