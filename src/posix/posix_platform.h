@@ -1,7 +1,8 @@
 // The POSIX platform class, shared by its rooms: posix_platform.cpp (the small
 // calls, the lock, the error texts), copy.cpp and transfer.cpp (the copy),
-// compare.cpp (an old copy kept), and owner.cpp, safe_path.cpp and
-// mount_owner.cpp (a root run). Tests derive from it to fail a copy midway.
+// compare.cpp (an old copy kept, or replaced by a hard link in one step), and
+// owner.cpp, safe_path.cpp and mount_owner.cpp (a root run). Tests derive from
+// it to fail a copy, a comparison or a rename midway.
 #pragma once
 
 #include <sys/stat.h>
