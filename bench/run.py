@@ -161,8 +161,13 @@ def main():
     args = parser.parse_args()
     tool = os.path.abspath(args.tool)
 
+    # What another user runs and the trees it runs on lie apart from the
+    # checkout, in a fresh directory that user can reach, wherever the
+    # checkout is: a private (0700) directory above it would shut that user out.
     with tempfile.TemporaryDirectory(dir=os.path.dirname(tool)) as work, \
-            tempfile.TemporaryDirectory(dir=args.other_fs) as elsewhere:
+            tempfile.TemporaryDirectory(dir=args.other_fs) as elsewhere, \
+            tempfile.TemporaryDirectory() as reachable:
+        os.chmod(reachable, 0o755)
         shell, cmake = write_peers(work)
 
         # (a) a rerun over a finished tree: every row is a hard link again.
@@ -179,15 +184,15 @@ def main():
             runs[[r[0] for r in runs].index("link-installer")] = (
                 "link-installer, root on root's tree", [tool, root], ())
             nobody = pwd.getpwnam("nobody")
-            theirs = os.path.join(work, "users")
+            their_tool = shutil.copy2(tool, reachable)
+            theirs = os.path.join(reachable, "users")
             make_tree(theirs, 4096)
-            os.chmod(work, 0o755)
             for top, directories, files in os.walk(theirs):
                 for name in [top] + [os.path.join(top, n) for n in directories + files]:
                     os.lchown(name, nobody.pw_uid, nobody.pw_gid)
-            subprocess.run(as_user(nobody) + [tool, theirs], check=True)
+            subprocess.run(as_user(nobody) + [their_tool, theirs], check=True)
             runs.insert(runs.index(next(r for r in runs if r[0].startswith("link-installer"))) + 1,
-                        ("link-installer, a user's run (wall via setpriv)", [tool, theirs],
+                        ("link-installer, a user's run (wall via setpriv)", [their_tool, theirs],
                          as_user(nobody)))
         counts = {label: instructions(command, prefix) for label, command, prefix in runs}
         floor_count = counts.get("static empty C program")
@@ -235,8 +240,8 @@ def main():
 
         rerun_on_disk(tool, work, args)
         owner = pwd.getpwnam("nobody") if os.geteuid() == 0 else None
-        replace_run(tool, work, ROWS, make_tree, instructions, table, owner,
-                    as_user(owner) if owner else ())
+        replace_run(their_tool if owner else tool, reachable if owner else work, ROWS, make_tree,
+                    instructions, table, owner, as_user(owner) if owner else ())
 
 
 def rerun_on_disk(tool, work, args):
