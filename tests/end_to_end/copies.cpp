@@ -87,6 +87,15 @@ TEST_F(EndToEndAcrossDevices, HardLinksRefusedAcrossFileSystemsBecomeCopies) {
              root() / expected_rows[7][0],
              fs::last_write_time(root() / expected_rows[7][1]) + std::chrono::hours(1));
        }},
+      // Within FAT's 2 seconds, but finer than the 10 ms of any FAT or exFAT step.
+      {12,
+       [&] {
+         const fs::path target = root() / expected_rows[12][1];
+         auto at = fs::last_write_time(target);
+         at += std::chrono::nanoseconds(123456700) - at.time_since_epoch() % std::chrono::seconds(1);
+         fs::last_write_time(target, at);
+         fs::last_write_time(root() / expected_rows[12][0], at + std::chrono::milliseconds(1500));
+       }},
       {8, [&] {
          const fs::path copy = root() / expected_rows[8][0];
          // Wine keeps the hidden attribute where Samba does.

@@ -275,6 +275,36 @@ TEST_F(EndToEnd, RootRunOnRootsTreeFollowsOnlyRootsPaths) {
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(result.err, owned + "creating link " + expected_rows[1][0] + " to " +
                               expected_rows[1][1] + " failed\n");
+    // Where the mount table cannot be read, or names no mounting user, a
+    // mount counts as another user's: on the way, and as a whole tree that
+    // the server claims is root's. /proc is an empty tmpfs in the run's own
+    // mount namespace, or holds a table without user_id= alone.
+    setenv("DIR", (base.path() / "lied").c_str(), 1);
+    const scoped_mount lied(std::string(LYING_FUSE_SERVER) + " \"$DIR\" " +
+                            roots.parent_path().string() + " " + std::to_string(user));
+    ASSERT_TRUE(lied.mounted());
+    std::vector<std::string> tables = {"hidden", "without users"};
+    if (std::system("unshare -m true >/dev/null 2>&1") != 0) {
+      std::printf("SKIPPED: runs without the mount table (unshare -m is refused here)\n");
+      tables.clear();
+    }
+    for (const std::string& table : tables) {
+      SCOPED_TRACE(table);
+      const tool_prefix own_proc(
+          {"unshare", "-m", "sh", "-c",
+           R"(t=$(sed 's/user_id=[0-9]*//' /proc/self/mountinfo) && )"
+           R"(mount -t tmpfs none /proc && { [ "$1" = hidden ] || { mkdir /proc/self && )"
+           R"(printf "%s\n" "$t" >/proc/self/mountinfo; }; } && shift && exec "$@")",
+           "sh", table});
+      const outcome on_the_way = run({"toolchain"});
+      EXPECT_EQ(on_the_way.status, 1);
+      EXPECT_EQ(on_the_way.err, (table == "hidden" ? missing_file_report() : owned) +
+                                    "creating link " + expected_rows[1][0] + " to " +
+                                    expected_rows[1][1] + " failed\n");
+      const outcome whole = run({"lied", "-v"});
+      EXPECT_EQ(whole.status, 1);
+      EXPECT_EQ(whole.out + whole.err, "unable to act as the owner of \"lied\"\n");
+    }
     // A whole tree there, whose server claims daemon owns it, with bin led
     // into daemon's own directory: the run becomes nobody, who mounted it.
     const passwd* daemon = getpwnam("daemon");
