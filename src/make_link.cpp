@@ -14,13 +14,13 @@ bool fail(const char* target, const char* link_name, platform& system, std::FILE
 }
 
 // Where hard links are refused, an old name may be the very copy a run
-// would make now: then it is kept, and nothing is written.
+// would make now: then it is kept, and nothing is written. Else the new copy
+// takes its place only once complete, so a failed copy costs nothing.
 bool copy_over_old_name(const char* target, const char* link_name, bool verbose,
                         platform& system, std::FILE* out, std::FILE* err) {
   if (verbose) report_last_error(system, err);
-  if (!system.same_copy(target, link_name)) {
-    system.delete_file(link_name);
-    if (!system.copy_file(target, link_name)) return fail(target, link_name, system, err);
+  if (!system.same_copy(target, link_name) && !system.copy_file(target, link_name, true)) {
+    return fail(target, link_name, system, err);
   }
   if (verbose) say(out, {"processed copy\n"});
   return true;
@@ -51,8 +51,11 @@ bool make_link(const char* target, const char* link_name, bool verbose, platform
   }
   // Only clear the old name when there is a program to put in its place: with
   // the target gone, link_name may hold the last copy of that program, and a
-  // FIFO or device is refused below anyway.
-  if (system.regular_file(target)) system.delete_file(link_name);
+  // FIFO or device is refused below anyway. A name that stays (read-only, in
+  // use) would fail the link and the copy too: its own reason is the one told.
+  if (system.regular_file(target) && !system.delete_file(link_name)) {
+    return fail(target, link_name, system, err);
+  }
 
   if (system.create_hard_link(link_name, target)) {
     if (verbose) say(out, {"processed hardlink\n"});
@@ -60,7 +63,7 @@ bool make_link(const char* target, const char* link_name, bool verbose, platform
   }
   if (verbose) report_last_error(system, err);
 
-  if (system.copy_file(target, link_name)) {
+  if (system.copy_file(target, link_name, false)) {
     if (verbose) say(out, {"processed copy\n"});
     return true;
   }

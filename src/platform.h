@@ -46,8 +46,9 @@ class platform {
   // Whether link_name already leads to the very file that target names, both
   // followed through symbolic links. False when either is missing.
   virtual bool same_file(const char* link_name, const char* target) = 0;
-  // Removes a file, never a directory. Callers do not look at the outcome.
-  virtual void delete_file(const char* path) = 0;
+  // Removes a file, never a directory: true once no file has the name, false
+  // with the error set where it stays.
+  virtual bool delete_file(const char* path) = 0;
   // Makes link_name a second directory entry for the file target, which
   // must be a regular file or a symbolic link to one.
   virtual bool create_hard_link(const char* link_name, const char* target) = 0;
@@ -65,10 +66,12 @@ class platform {
   // copy_file would make of target now: the same bytes, and all that the
   // copy carries over. False wherever that cannot be told in full.
   virtual bool same_copy(const char* target, const char* link_name) = 0;
-  // Copies target to link_name, failing if link_name exists. The copy gets
-  // its name only once it is complete, and a failed copy removes what it
-  // made, so no truncated program is ever left behind.
-  virtual bool copy_file(const char* target, const char* link_name) = 0;
+  // Copies target to link_name, failing if link_name exists, unless
+  // over_old_name: then a file there, never a directory, is replaced in one
+  // rename, so that the name is never absent. The copy gets its name only
+  // once it is complete, and a failed copy removes what it made and leaves
+  // an old name as it was, so no truncated program is ever left behind.
+  virtual bool copy_file(const char* target, const char* link_name, bool over_old_name) = 0;
   // The error of the calling thread's most recent failed call.
   virtual error_code last_error() = 0;
   // The system's text for code, with its own line end; empty when there is none.

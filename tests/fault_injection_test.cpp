@@ -100,7 +100,8 @@ class interruptible_platform : public posix_platform {
     errno = error;
     return -1;
   }
-  bool publish(int file, const char* temporary_name, const char* link_name) override {
+  bool publish(int file, const char* temporary_name, const char* link_name,
+               bool replacing) override {
     // The link of the unnamed file is refused as a file system without hard
     // links would; then renaming the temporary file fails, or works.
     if (stop_at == point::publish || stop_at == point::unnamed_refused) {
@@ -113,7 +114,7 @@ class interruptible_platform : public posix_platform {
         return false;
       }
     }
-    return posix_platform::publish(file, temporary_name, link_name);
+    return posix_platform::publish(file, temporary_name, link_name, replacing);
   }
 };
 #endif
@@ -165,9 +166,9 @@ class faulty_platform : public platform {
   bool same_file(const char* link_name, const char* target) override {
     return !fault(point::same_file, link_name) && real_.same_file(link_name, target);
   }
-  void delete_file(const char* path) override {
+  bool delete_file(const char* path) override {
     deleted.emplace_back(path);
-    if (!fault(point::remove, path)) real_.delete_file(path);
+    return !fault(point::remove, path) && real_.delete_file(path);
   }
   bool create_hard_link(const char* link_name, const char* target) override {
     return !link_refused(link_name, target) && real_.create_hard_link(link_name, target);
@@ -193,14 +194,12 @@ class faulty_platform : public platform {
     return !fault(point::compare, link_name) && real_.same_copy(target, link_name);
 #endif
   }
-  bool copy_file(const char* target, const char* link_name) override {
+  bool copy_file(const char* target, const char* link_name, bool over_old_name) override {
     if (fault(point::copy_create, link_name)) return false;
 #ifndef _WIN32
     const stopped_inside armed(*this, inside_the_copy(where_) && path_ == link_name);
-    return real_.copy_file(target, link_name);
-#else
-    return real_.copy_file(target, link_name);
 #endif
+    return real_.copy_file(target, link_name, over_old_name);
   }
   error_code last_error() override { return injected_ ? *injected_ : real_.last_error(); }
   std::string error_text(error_code code) override { return real_.error_text(code); }
@@ -292,7 +291,7 @@ class fault_tree {
       } else if (state == tree_state::finished) {
         // The very copy a run makes, which a rerun keeps.
         native_platform().copy_file((root / entry.target).string().c_str(),
-                                    (root / entry.link_name).string().c_str());
+                                    (root / entry.link_name).string().c_str(), false);
       } else if (state == tree_state::stale) {
         write_file(root / entry.link_name, "stale");
       }
@@ -340,29 +339,31 @@ bool kept(const fault& f, int r) {
 }
 
 // The row that must fail, or -1. The old name stays in place when the probe
-// or the delete fails, so the link and then the copy both meet it.
+// fails, so the link and then the copy both meet it. An old name is renamed
+// over, by a hard link or a copy, never deleted: only a fresh tree's rows
+// clear their names first, and fail where that fails.
 int failing_row(const fault& f, const fault_tree& tree) {
   if (f.row < 0) return 0;
   if (f.where == point::unsafe_path) return f.row;  // refused before anything is looked at
   if (!made_again(f, f.row) || kept(f, f.row) || f.where == point::unnamed_refused) return -1;
-  // An old name that a hard link can replace is renamed over, never deleted.
-  if (f.where == point::remove && !tree.copy_row(f.row)) return -1;
-  if (f.where == point::probe || f.where == point::remove) {
-    return f.state == tree_state::fresh ? -1 : f.row;
-  }
+  if (f.where == point::remove) return f.state == tree_state::fresh ? f.row : -1;
+  if (f.where == point::probe) return f.state == tree_state::fresh ? -1 : f.row;
   if (f.where == point::copy_create || inside_the_copy(f.where)) {
     return tree.copy_row(f.row) ? f.row : -1;
   }
   return -1;
 }
 
-// With -v one report for each refused hard link; then the failed copy's.
+// With -v one report for each refused hard link; then the failed call's.
 size_t expected_reports(const fault& f, const fault_tree& tree, int failing, bool verbose) {
   if (f.row < 0) return 0;
   size_t reports = failing >= 0 ? 1 : 0;
   const int handled = failing >= 0 ? failing + 1 : 14;
   for (int r = 0; verbose && r < handled; ++r) {
-    if (!(r == f.row && f.where == point::unsafe_path) && made_again(f, r) &&
+    // Refused before any link, by the path's guard or a delete that failed.
+    const bool stopped_first =
+        r == f.row && (f.where == point::unsafe_path || (r == failing && f.where == point::remove));
+    if (!stopped_first && made_again(f, r) &&
         (tree.copy_row(r) || (r == f.row && (f.where == point::hard_link || r == failing)))) {
       ++reports;
     }
@@ -374,9 +375,9 @@ void check_names(const fault& f, const fault_tree& tree, int failing,
                  const std::vector<std::string>& deleted) {
   for (int r = 0; r < 14; ++r) {
     const link_entry& entry = link_table[r];
-    // An old name that becomes a hard link is never absent: it is not
-    // deleted first, unless the rename over it failed.
-    if (f.state == tree_state::stale && !tree.copy_row(r) && r != f.row) {
+    // An old name is never absent: it is not deleted first, unless the
+    // rename of a hard link over it failed.
+    if (f.state == tree_state::stale && (tree.copy_row(r) || r != f.row)) {
       EXPECT_EQ(std::count(deleted.begin(), deleted.end(), entry.link_name), 0)
           << "deleted " << entry.link_name;
     }
@@ -386,12 +387,9 @@ void check_names(const fault& f, const fault_tree& tree, int failing,
     if (f.row >= 0 && r < (failing >= 0 ? failing : 14)) {
       EXPECT_EQ(now, program_content(entry.target)) << "handled " << entry.link_name;
     } else if (f.row >= 0 && r == failing) {
-      // Only the delete of a present target may take the old name, and a
-      // failed copy may never leave part of a program behind.
-      if (now != before) {
-        EXPECT_EQ(now, std::nullopt) << "failed " << entry.link_name;
-        EXPECT_TRUE(f.where == point::copy_create || inside_the_copy(f.where));
-      }
+      // A failed row leaves its old name as it was, bytes included, and
+      // never part of a program.
+      EXPECT_EQ(now, before) << "failed " << entry.link_name;
     } else {
       EXPECT_EQ(now, before) << "untouched " << entry.link_name;
     }

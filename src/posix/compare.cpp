@@ -1,6 +1,7 @@
 // Whether an old second name already is the copy a run would make of its
 // target now, so that a rerun over a tree of copies writes nothing; and its
-// replacement by a hard link made beside it, where hard links are allowed.
+// replacement by a hard link made beside it, where hard links are allowed,
+// or by a complete copy.
 #include <fcntl.h>
 #include <limits.h>
 #include <sys/stat.h>
@@ -32,12 +33,18 @@ bool same_time(const timespec& copy, const timespec& target) {
 // Whether the copy's permission bits count as wanted: they are, or its file
 // system holds none (FAT, exFAT through FUSE). Told by setting wanted on the
 // copy, which such a file system refuses or ignores: never its bytes. Where
-// the bits take, the copy was not the target's twin, and is made again.
-bool same_bits(int copy, mode_t held, mode_t wanted) {
-  if ((held & 07777) == wanted) return true;
+// the bits take, the copy was not the target's twin: they are put back at
+// once, and it is made again. A file that another name shares (a backup's
+// hard link, say) is no copy of the tool's own, and is never tried.
+bool same_bits(int copy, const struct stat& made, mode_t wanted) {
+  const mode_t held = made.st_mode & 07777;
+  if (held == wanted) return true;
+  if (made.st_nlink != 1) return false;
   if (fchmod(copy, wanted) != 0) return not_held_here(copy);
   struct stat after;
-  return fstat(copy, &after) == 0 && (after.st_mode & 07777) == (held & 07777);
+  const bool none_held = fstat(copy, &after) == 0 && (after.st_mode & 07777) == held;
+  if (!none_held) fchmod(copy, held);
+  return none_held;
 }
 
 }  // namespace
@@ -80,7 +87,7 @@ bool posix_platform::same_copy(const char* target, const char* link_name) {
                     S_ISREG(source.st_mode) && S_ISREG(made.st_mode) &&
                     made.st_size == source.st_size && same_time(made.st_mtim, source.st_mtim) &&
                     made.st_uid == geteuid() && contents_equal(from, copy) &&
-                    same_bits(copy, made.st_mode, source.st_mode & 0777);
+                    same_bits(copy, made, source.st_mode & 0777);
   if (copy >= 0) close(copy);
   close(from);
   return same;
@@ -125,7 +132,27 @@ char* name_beside(const char* link_name, char*& letters_at) {
   return temporary;
 }
 
+// link_beside, inline here, as a relink makes one for every row.
+inline char* link_beside_inline(const char* path, const char* link_name) {
+  char* letters_at = nullptr;
+  char* const temporary = name_beside(link_name, letters_at);
+  if (temporary == nullptr) return nullptr;
+  char* const letters = name_letters();
+  // Each row's name is gone again before the next, so one name serves them
+  // all, unless a killed run's leftover has it.
+  for (int tries = 0;; ++tries) {
+    std::memcpy(letters_at, letters, 6);
+    if (linkat(AT_FDCWD, path, AT_FDCWD, temporary, AT_SYMLINK_FOLLOW) == 0) return temporary;
+    if (errno != EEXIST || tries == 15) return nullptr;
+    count_up(letters);
+  }
+}
+
 }  // namespace
+
+char* link_beside(const char* path, const char* link_name) {
+  return link_beside_inline(path, link_name);
+}
 
 platform::replaced posix_platform::replace_by_hard_link(const char* link_name, const char* target) {
   // Mostly what same_file saw of the two, without another look.
@@ -135,18 +162,12 @@ platform::replaced posix_platform::replace_by_hard_link(const char* link_name, c
   if (seen ? !seen_.regular : !(regular_file(link_name) && regular_file(target))) {
     return replaced::not_replaced;
   }
-  char* letters_at = nullptr;
-  char* const temporary = name_beside(link_name, letters_at);
+  // A relink killed before its rename left a second name of the target
+  // beside link_name. Only where the target has more than one name can there
+  // be one, so a run over a tree of files of their own lists no directory.
+  if (!seen || seen_.target_shared) remove_leftovers(link_name);
+  char* const temporary = link_beside_inline(target, link_name);
   if (temporary == nullptr) return replaced::refused;
-  char* const letters = name_letters();
-  // Each row's name is gone again before the next, so one name serves them
-  // all, unless a killed run's leftover has it.
-  for (int tries = 0;; ++tries) {
-    std::memcpy(letters_at, letters, 6);
-    if (linkat(AT_FDCWD, target, AT_FDCWD, temporary, AT_SYMLINK_FOLLOW) == 0) break;
-    if (errno != EEXIST || tries == 15) return replaced::refused;
-    count_up(letters);
-  }
   if (rename_call_(temporary, link_name) != 0) {
     const int error = errno;
     unlink(temporary);

@@ -72,27 +72,6 @@ bool temporary_name_of(const char* name, std::string_view base) {
                      [](char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0; });
 }
 
-// Removes the temporary files that killed runs left beside link_name, where
-// the file system has no unnamed files: only regular files of the exact name
-// shape, and only this user's. The caller holds the tree's lock, so none of
-// them belongs to a live run.
-void remove_leftovers(const char* link_name) {
-  const char* const slash = std::strrchr(link_name, '/');
-  const std::string_view base = slash == nullptr ? link_name : slash + 1;
-  DIR* const directory = opendir(directory_of(link_name).c_str());
-  if (directory == nullptr) return;
-  const uid_t self = geteuid();
-  while (const dirent* entry = readdir(directory)) {
-    struct stat status;
-    if (temporary_name_of(entry->d_name, base) &&
-        fstatat(dirfd(directory), entry->d_name, &status, AT_SYMLINK_NOFOLLOW) == 0 &&
-        S_ISREG(status.st_mode) && status.st_uid == self) {
-      unlinkat(dirfd(directory), entry->d_name, 0);
-    }
-  }
-  closedir(directory);
-}
-
 // Renames temporary_name to link_name in the strongest way the file system
 // offers that never replaces a name: NFS and FUSE file systems refuse
 // RENAME_NOREPLACE, and FAT and exFAT hard links too.
@@ -117,34 +96,72 @@ bool rename_without_replacing(const char* temporary_name, const char* link_name)
   return errno == ENOENT && rename(temporary_name, link_name) == 0;
 }
 
-// Only a regular file is copied, and only to a free name: publishing would
-// refuse an existing one too, but after copying every byte.
-bool may_copy(const struct stat& status, const char* link_name) {
+// Only a regular file is copied, and only to a free name, or where
+// over_old_name over a file, which replacing then says: publishing would
+// refuse such a name too, but after copying every byte.
+bool may_copy(const struct stat& status, const char* link_name, bool over_old_name,
+              bool& replacing) {
   struct stat existing;
+  replacing = false;
   if (!S_ISREG(status.st_mode)) {
     errno = S_ISDIR(status.st_mode) ? EISDIR : static_cast<int>(posix_platform::not_regular_file);
-  } else if (lstat(link_name, &existing) == 0) {
-    errno = EEXIST;
-  } else {
+  } else if (lstat(link_name, &existing) != 0) {
     return true;
+  } else if (over_old_name && !S_ISDIR(existing.st_mode)) {
+    replacing = true;
+    return true;
+  } else {
+    errno = S_ISDIR(existing.st_mode) ? EISDIR : EEXIST;
   }
   return false;
 }
 
 }  // namespace
 
-bool posix_platform::publish(int file, const char* temporary_name, const char* link_name) {
+// Only regular files of the exact name shape, and only this user's: the
+// caller holds the tree's lock, so none of them belongs to a live run.
+void posix_platform::remove_leftovers(const char* link_name) const {
+  if (!tree_locked_) return;
+  const char* const slash = std::strrchr(link_name, '/');
+  const std::string_view base = slash == nullptr ? link_name : slash + 1;
+  DIR* const directory = opendir(directory_of(link_name).c_str());
+  if (directory == nullptr) return;
+  const uid_t self = geteuid();
+  while (const dirent* entry = readdir(directory)) {
+    struct stat status;
+    if (temporary_name_of(entry->d_name, base) &&
+        fstatat(dirfd(directory), entry->d_name, &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISREG(status.st_mode) && status.st_uid == self) {
+      unlinkat(dirfd(directory), entry->d_name, 0);
+    }
+  }
+  closedir(directory);
+}
+
+bool posix_platform::publish(int file, const char* temporary_name, const char* link_name,
+                             bool replacing) {
   if (temporary_name == nullptr) {
     // An unnamed file can only be linked through its /proc entry, unless
     // the caller holds CAP_DAC_READ_SEARCH.
     const std::string self = "/proc/self/fd/" + std::to_string(file);
-    return linkat(AT_FDCWD, self.c_str(), AT_FDCWD, link_name, AT_SYMLINK_FOLLOW) == 0;
+    if (!replacing) {
+      return linkat(AT_FDCWD, self.c_str(), AT_FDCWD, link_name, AT_SYMLINK_FOLLOW) == 0;
+    }
+    // A link cannot take an old name's place: the whole copy is named
+    // beside it, and only then renamed over it.
+    const char* const beside = link_beside(self.c_str(), link_name);
+    if (beside == nullptr) return false;
+    if (rename_call_(beside, link_name) == 0) return true;
+    unlink_keeping_errno(beside);
+    return false;
   }
+  // One rename: the old file stays whole under its name until the new one is.
+  if (replacing) return rename_call_(temporary_name, link_name) == 0;
   return rename_without_replacing(temporary_name, link_name);
 }
 
 copy_outcome posix_platform::copy_into(int from, const struct stat& status, const char* link_name,
-                                       bool unnamed) {
+                                       bool unnamed, bool replacing) {
   std::string temporary_name;
   const int to =
       unnamed ? open_unnamed_beside(link_name) : open_named_beside(link_name, temporary_name);
@@ -167,7 +184,8 @@ copy_outcome posix_platform::copy_into(int from, const struct stat& status, cons
   }
   made = made && (fchmod(to, status.st_mode & 0777) == 0 || not_held_here(to)) &&
          (futimens(to, times) == 0 || not_held_here(to)) && fdatasync(to) == 0;
-  const bool published = made && publish(to, unnamed ? nullptr : temporary_name.c_str(), link_name);
+  const bool published =
+      made && publish(to, unnamed ? nullptr : temporary_name.c_str(), link_name, replacing);
   // Where the file system or a missing /proc refuses the link, a named
   // temporary file can still be renamed into place.
   const bool link_refused =
@@ -178,17 +196,18 @@ copy_outcome posix_platform::copy_into(int from, const struct stat& status, cons
   return link_refused ? copy_outcome::refused : copy_outcome::failed;
 }
 
-bool posix_platform::copy_file(const char* target, const char* link_name) {
+bool posix_platform::copy_file(const char* target, const char* link_name, bool over_old_name) {
   // Neither a FIFO nor a device may block the open; both are refused below.
   const int from = open(target, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
   if (from < 0) return false;
   struct stat status;
+  bool replacing = false;
   copy_outcome result = copy_outcome::failed;
-  if (fstat(from, &status) == 0 && may_copy(status, link_name)) {
-    if (tree_locked_) remove_leftovers(link_name);
-    result = copy_into(from, status, link_name, true);
+  if (fstat(from, &status) == 0 && may_copy(status, link_name, over_old_name, replacing)) {
+    remove_leftovers(link_name);
+    result = copy_into(from, status, link_name, true, replacing);
     if (result == copy_outcome::refused && lseek(from, 0, SEEK_SET) == 0) {
-      result = copy_into(from, status, link_name, false);
+      result = copy_into(from, status, link_name, false, replacing);
     }
   }
   close_keeping_errno(from);

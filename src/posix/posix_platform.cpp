@@ -66,11 +66,14 @@ bool posix_platform::same_file(const char* link_name, const char* target) {
                     fstatat(AT_FDCWD, target, &file, 0) == 0;
   const bool same = both && name.st_dev == file.st_dev && name.st_ino == file.st_ino;
   if (same) return true;
-  seen_ = {link_name, target, both && S_ISREG(name.st_mode) && S_ISREG(file.st_mode), both};
+  seen_ = {link_name, target, both && S_ISREG(name.st_mode) && S_ISREG(file.st_mode), both,
+           both && file.st_nlink > 1};
   return false;
 }
 
-void posix_platform::delete_file(const char* path) { unlink(path); }
+bool posix_platform::delete_file(const char* path) {
+  return unlink(path) == 0 || errno == ENOENT || errno == ENOTDIR;
+}
 
 bool posix_platform::create_hard_link(const char* link_name, const char* target) {
   // A FIFO, socket or device is refused as the copy refuses it; a directory

@@ -40,6 +40,11 @@ bool mounted_by_others(dev_t device, const char* path);
 // is. Then come six letters or digits.
 constexpr char temporary_infix[] = ".link-installer-";
 
+// Gives the file at path, followed, a second name beside link_name: the
+// temporary infix and six letters or digits, free until now. That name, in a
+// buffer of its own until the next call; null with errno set on failure.
+char* link_beside(const char* path, const char* link_name);
+
 // Whether error is the kernel's way of saying "this way of copying or naming
 // is not offered here", as opposed to a real failure of the data or the disk.
 bool refused_here(int error);
@@ -63,11 +68,11 @@ class posix_platform : public platform {
   bool file_present(const char* path) override;
   bool regular_file(const char* path) override;
   bool same_file(const char* link_name, const char* target) override;
-  void delete_file(const char* path) override;
+  bool delete_file(const char* path) override;
   bool create_hard_link(const char* link_name, const char* target) override;
   replaced replace_by_hard_link(const char* link_name, const char* target) override;
   bool same_copy(const char* target, const char* link_name) override;
-  bool copy_file(const char* target, const char* link_name) override;
+  bool copy_file(const char* target, const char* link_name, bool over_old_name) override;
   error_code last_error() override;
   std::string error_text(error_code code) override;
 
@@ -75,10 +80,11 @@ class posix_platform : public platform {
   // Moves every byte of the open file from into the new file to, in the
   // kernel where it can; false with errno set on failure.
   virtual bool copy_contents(int from, int to);
-  // Gives the complete copy in file its name, never replacing an existing
-  // one: by a link when the file is unnamed (temporary_name is null), else
-  // by renaming temporary_name.
-  virtual bool publish(int file, const char* temporary_name, const char* link_name);
+  // Gives the complete copy in file its name: by a link when the file is
+  // unnamed (temporary_name is null), else by renaming temporary_name. Never
+  // replaces an existing name, unless replacing: then temporary_name is
+  // renamed over the old file there.
+  virtual bool publish(int file, const char* temporary_name, const char* link_name, bool replacing);
   // Reads up to size bytes, as many as the file still holds; -1 with errno
   // set on failure.
   virtual ssize_t read_block(int file, char* buffer, size_t size);
@@ -87,7 +93,11 @@ class posix_platform : public platform {
   int (*rename_call_)(const char* from, const char* to) = std::rename;
 
  private:
-  copy_outcome copy_into(int from, const struct stat& status, const char* link_name, bool unnamed);
+  copy_outcome copy_into(int from, const struct stat& status, const char* link_name, bool unnamed,
+                         bool replacing);
+  // Removes what killed runs left beside link_name, while this run holds the
+  // tree's lock, so that none of it is a live run's.
+  void remove_leftovers(const char* link_name) const;
   // Whether the two open files hold the same bytes, reading each once.
   bool contents_equal(int from, int copy);
 
@@ -101,8 +111,9 @@ class posix_platform : public platform {
   struct seen_row {
     const char* link_name;  // null once used
     const char* target;
-    bool regular;  // both are regular files
-    bool apart;    // and two files, not one
+    bool regular;        // both are regular files
+    bool apart;          // and two files, not one
+    bool target_shared;  // the target has more names than one
   };
   seen_row seen_{};
 };

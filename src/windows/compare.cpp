@@ -55,15 +55,24 @@ bool same_time(const FILETIME& copy, const FILETIME& target) {
 // target's: they are, or its file system holds none (FAT through FUSE under
 // Wine, some network shares). Told by setting the target's on the copy, which
 // such a file system refuses or ignores, as it does for a new copy: never its
-// bytes. Where they take, the copy was not the target's twin, and is made again.
-bool same_attributes(const char* link_name, DWORD held, DWORD wanted) {
+// bytes. Where they take, the copy was not the target's twin: they are put
+// back at once (a read-only old copy could not be replaced), and it is made
+// again. A file that another name shares is no copy of the tool's own, and
+// is never tried.
+bool same_attributes(const char* link_name, const BY_HANDLE_FILE_INFORMATION& made, DWORD wanted) {
   constexpr DWORD visible = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+  const DWORD held = made.dwFileAttributes;
   if ((held & visible) == (wanted & visible)) return true;
+  if (made.nNumberOfLinks != 1) return false;
   constexpr DWORD kept = FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
-  const DWORD set = (held & kept) | (wanted & visible);
-  SetFileAttributesA(link_name, set == 0 ? FILE_ATTRIBUTE_NORMAL : set);
+  const auto set = [&](DWORD attributes) {
+    SetFileAttributesA(link_name, attributes == 0 ? FILE_ATTRIBUTE_NORMAL : attributes);
+  };
+  set((held & kept) | (wanted & visible));
   const DWORD after = GetFileAttributesA(link_name);
-  return after != INVALID_FILE_ATTRIBUTES && (after & visible) == (held & visible);
+  const bool none_held = after != INVALID_FILE_ATTRIBUTES && (after & visible) == (held & visible);
+  if (!none_held) set(held & (kept | visible));
+  return none_held;
 }
 
 }  // namespace
@@ -86,7 +95,7 @@ bool same_copy_of(const char* target, const char* link_name) {
       (made.dwFileAttributes & not_plain) == 0 && made.nFileSizeHigh == source.nFileSizeHigh &&
       made.nFileSizeLow == source.nFileSizeLow &&
       same_time(made.ftLastWriteTime, source.ftLastWriteTime) && same_bytes(from, copy) &&
-      same_attributes(link_name, made.dwFileAttributes, source.dwFileAttributes);
+      same_attributes(link_name, made, source.dwFileAttributes);
   if (copy != INVALID_HANDLE_VALUE) CloseHandle(copy);
   if (from != INVALID_HANDLE_VALUE) CloseHandle(from);
   return same;
@@ -101,10 +110,12 @@ platform::replaced replace_by_hard_link_beside(const char* link_name, const char
     SetLastError(ERROR_FILENAME_EXCED_RANGE);
     return platform::replaced::refused;
   }
-  char* const count =
-      put_hex(std::copy(temporary_infix, temporary_infix + sizeof temporary_infix - 1,
-                        std::copy(link_name, link_name + length, temporary)),
-              GetCurrentProcessId());
+  char* const owner = std::copy(temporary_infix, temporary_infix + sizeof temporary_infix - 1,
+                                std::copy(link_name, link_name + length, temporary));
+  // A relink killed before its move leaves its hard link: what dead runs
+  // left beside the name goes first.
+  remove_leftovers(link_name, temporary, owner);
+  char* const count = put_hex(owner, GetCurrentProcessId());
   static DWORD attempt = 0x80000000;  // apart from the counts the copy uses
   for (int tries = 0; tries < 16; ++tries) {
     *count = '-';

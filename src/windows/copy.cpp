@@ -54,8 +54,9 @@ bool copy_bytes(HANDLE from, HANDLE to, ULONGLONG size) {
   return copied == size;
 }
 
-// Gives file the name link_name through its handle, never replacing a name.
-bool name_file(HANDLE file, const char* link_name) {
+// Gives file the name link_name through its handle, never replacing a name
+// unless replacing.
+bool name_file(HANDLE file, const char* link_name, bool replacing) {
   static wchar_t name[longest_path];
   // FILE_RENAME_INFO ends in the full path, as long as it needs to be.
   alignas(
@@ -68,7 +69,7 @@ bool name_file(HANDLE file, const char* link_name) {
     SetLastError(ERROR_FILENAME_EXCED_RANGE);
     return false;
   }
-  rename->ReplaceIfExists = FALSE;
+  rename->ReplaceIfExists = replacing ? TRUE : FALSE;
   rename->RootDirectory = nullptr;
   rename->FileNameLength = length * sizeof(wchar_t);
   if (SetFileInformationByHandle(file, FileRenameInfo, rename,
@@ -80,14 +81,18 @@ bool name_file(HANDLE file, const char* link_name) {
   return false;
 }
 
-// Names the complete, flushed copy and keeps it. Renamed while still marked,
-// a run killed in between loses the new name along with the file instead of
-// leaving it under its temporary name. Where a file system refuses to rename
-// a file that is to be deleted, the mark is cleared first.
-bool publish(HANDLE file, const char* link_name) {
-  if (name_file(file, link_name)) return mark_for_deletion(file, false);
-  if (GetLastError() == ERROR_FILE_EXISTS) return false;
-  return mark_for_deletion(file, false) && name_file(file, link_name);
+// Names the complete, flushed copy and keeps it. A new name is given while
+// the copy is still marked, so a run killed in between loses the new name
+// along with the file instead of leaving it under its temporary name. An old
+// name is replaced only by a copy that stays, so a kill never costs it: the
+// mark is cleared first, as it is where a file system refuses to rename a
+// file that is to be deleted.
+bool publish(HANDLE file, const char* link_name, bool replacing) {
+  if (!replacing) {
+    if (name_file(file, link_name, false)) return mark_for_deletion(file, false);
+    if (GetLastError() == ERROR_FILE_EXISTS) return false;
+  }
+  return mark_for_deletion(file, false) && name_file(file, link_name, replacing);
 }
 
 // What a user sees of the target carries over to its copy: its times, and
@@ -138,12 +143,14 @@ bool temporary_name_of(const char* name, const char* base, size_t base_length) {
   return true;
 }
 
-// Removes what dead runs left beside link_name under temporary names whose
-// start is in pattern: an empty file from a run killed the instant it made
-// one, before it could mark it, or any from a power cut, which no mark
-// survives. Runs on one tree take turns, and a live run's file is open to no
-// one else, so only leftovers go. Only plain files of the exact name shape
-// are taken, never a directory or a link.
+}  // namespace
+
+// What dead runs leave: an empty file from a run killed the instant it made
+// one, before it could mark it, any from a power cut, which no mark
+// survives, or a hard link of a relink killed before its rename. Runs on one
+// tree take turns, and a live run's copy is open to no one else, so only
+// leftovers go. Only plain files of the exact name shape are taken, never a
+// directory or a link.
 void remove_leftovers(const char* link_name, char* pattern, char* end) {
   static char leftover[longest_path];
   *end = '*';
@@ -168,11 +175,14 @@ void remove_leftovers(const char* link_name, char* pattern, char* end) {
   FindClose(search);
 }
 
+namespace {
+
 // Makes the copy under a temporary name beside link_name that says whose it
 // is, marked for deletion from the start, and names it only once it is
 // complete and flushed. A name once given is never taken back for what
 // follows: the read-only attribute, which must come last.
-bool copy_beside(HANDLE from, const BY_HANDLE_FILE_INFORMATION& source, const char* link_name) {
+bool copy_beside(HANDLE from, const BY_HANDLE_FILE_INFORMATION& source, const char* link_name,
+                 bool replacing) {
   const ULONGLONG size = (ULONGLONG{source.nFileSizeHigh} << 32) | source.nFileSizeLow;
   static char temporary_name[longest_path];
   const size_t length = std::strlen(link_name);
@@ -197,7 +207,7 @@ bool copy_beside(HANDLE from, const BY_HANDLE_FILE_INFORMATION& source, const ch
   bool made =
       mark_for_deletion(to, true) && copy_bytes(from, to, size) && FlushFileBuffers(to) != FALSE;
   if (made) carry_over(to, source, false);
-  made = made && publish(to, link_name);
+  made = made && publish(to, link_name, replacing);
   const DWORD error = GetLastError();
   if (made && (source.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0)
     carry_over(to, source, true);
@@ -211,7 +221,7 @@ bool copy_beside(HANDLE from, const BY_HANDLE_FILE_INFORMATION& source, const ch
 
 }  // namespace
 
-bool copy_to_new_name(const char* target, const char* link_name) {
+bool copy_to_new_name(const char* target, const char* link_name, bool over_old_name) {
   // Others may read the target meanwhile, but none may write it.
   const HANDLE from = CreateFileA(target, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                   FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
@@ -219,11 +229,15 @@ bool copy_to_new_name(const char* target, const char* link_name) {
   BY_HANDLE_FILE_INFORMATION source{};
   bool copied = false;
   if (GetFileInformationByHandle(from, &source) != FALSE) {
-    // An existing name fails the copy before a byte is written.
-    if (GetFileAttributesA(link_name) != INVALID_FILE_ATTRIBUTES) {
+    // An existing name fails the copy before a byte is written, unless an
+    // old file there is to be replaced.
+    const DWORD existing = GetFileAttributesA(link_name);
+    const bool replacing = existing != INVALID_FILE_ATTRIBUTES && over_old_name &&
+                           (existing & FILE_ATTRIBUTE_DIRECTORY) == 0;
+    if (existing != INVALID_FILE_ATTRIBUTES && !replacing) {
       SetLastError(ERROR_FILE_EXISTS);
     } else {
-      copied = copy_beside(from, source, link_name);
+      copied = copy_beside(from, source, link_name, replacing);
     }
   }
   close_keeping_error(from);

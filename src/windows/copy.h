@@ -4,10 +4,16 @@
 
 #include "platform.h"
 
-// Copies target to link_name, failing if link_name exists. The copy gets its
-// name only once it is complete and flushed, and a failed or killed copy
-// leaves nothing behind. False with the last error set on failure.
-bool copy_to_new_name(const char* target, const char* link_name);
+// Copies target to link_name, failing if link_name exists, unless
+// over_old_name: then a file there is replaced by the complete copy in one
+// rename. The copy gets its name only once it is complete and flushed, and a
+// failed or killed copy leaves nothing behind and an old name as it was.
+// False with the last error set on failure.
+bool copy_to_new_name(const char* target, const char* link_name, bool over_old_name);
+
+// Removes what dead runs left beside link_name. pattern holds link_name and
+// the temporary infix, up to end; what follows end is overwritten.
+void remove_leftovers(const char* link_name, char* pattern, char* end);
 
 // Makes link_name a hard link to target by one move of a hard link made
 // under a temporary name beside it; see platform::replace_by_hard_link.

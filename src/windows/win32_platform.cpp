@@ -115,7 +115,11 @@ class win32_platform final : public platform {
            name.nFileIndexHigh == file.nFileIndexHigh && name.nFileIndexLow == file.nFileIndexLow;
   }
 
-  void delete_file(const char* path) override { DeleteFileA(path); }
+  bool delete_file(const char* path) override {
+    if (DeleteFileA(path) != FALSE) return true;
+    const DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+  }
 
   bool create_hard_link(const char* link_name, const char* target) override {
     return CreateHardLinkA(link_name, target, nullptr) != FALSE;
@@ -130,8 +134,8 @@ class win32_platform final : public platform {
     return same_copy_of(target, link_name);
   }
 
-  bool copy_file(const char* target, const char* link_name) override {
-    return copy_to_new_name(target, link_name);
+  bool copy_file(const char* target, const char* link_name, bool over_old_name) override {
+    return copy_to_new_name(target, link_name, over_old_name);
   }
 
   error_code last_error() override { return GetLastError(); }

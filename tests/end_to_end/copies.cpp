@@ -92,7 +92,8 @@ TEST_F(EndToEndAcrossDevices, HardLinksRefusedAcrossFileSystemsBecomeCopies) {
        [&] {
          const fs::path target = root() / expected_rows[12][1];
          auto at = fs::last_write_time(target);
-         at += std::chrono::nanoseconds(123456700) - at.time_since_epoch() % std::chrono::seconds(1);
+         at +=
+             std::chrono::nanoseconds(123456700) - at.time_since_epoch() % std::chrono::seconds(1);
          fs::last_write_time(target, at);
          fs::last_write_time(root() / expected_rows[12][0], at + std::chrono::milliseconds(1500));
        }},
@@ -105,9 +106,15 @@ TEST_F(EndToEndAcrossDevices, HardLinksRefusedAcrossFileSystemsBecomeCopies) {
            fs::permissions(copy, fs::perms::set_uid, fs::perm_options::add);
          }
        }}};
-  if (!windows_tool)
-    changes.emplace_back(6,
-                         [&] { fs::permissions(root() / expected_rows[6][0], fs::perms(0600)); });
+  // A private file outside the tree that the old copy's file is, by a hard
+  // link of the user's: its bits must not change.
+  const fs::path private_file = elsewhere->path() / "private";
+  if (!windows_tool) {
+    changes.emplace_back(6, [&] {
+      fs::permissions(root() / expected_rows[6][0], fs::perms(0700));
+      fs::create_hard_link(root() / expected_rows[6][0], private_file);
+    });
+  }
   if (!windows_tool && geteuid() == 0 && nobody != nullptr) {
     changes.emplace_back(11, [&] {
       ASSERT_EQ(chown((root() / expected_rows[11][0]).c_str(), nobody->pw_uid, nobody->pw_gid), 0);
@@ -124,6 +131,17 @@ TEST_F(EndToEndAcrossDevices, HardLinksRefusedAcrossFileSystemsBecomeCopies) {
     EXPECT_NE(file_of(row), before[row]) << expected_rows[row][0];
     EXPECT_EQ(read_file(root() / expected_rows[row][0]), read_file(root() / expected_rows[row][1]));
   }
+  if (!windows_tool) {
+    EXPECT_EQ(fs::status(private_file).permissions(), fs::perms(0700));
+  }
+  // A target made read-only: its old copy is made anew, read-only too. Its
+  // attribute, tried on the old copy, must not stay to refuse the rename.
+  const fs::path ro_target = root() / expected_rows[5][1], ro_copy = root() / expected_rows[5][0];
+  fs::permissions(ro_target, fs::perms(0444));
+  const ino_t writable = file_of(5);
+  EXPECT_EQ(run({"toolchain"}).status, 0);
+  EXPECT_NE(file_of(5), writable);
+  EXPECT_EQ(fs::status(ro_copy).permissions() & fs::perms::owner_write, fs::perms::none);
 }
 
 // A FIFO as a target, whether its name is linked on the same file system
@@ -206,6 +224,7 @@ TEST_F(EndToEndAcrossDevices, KernelCopyThatStopsShortOrFails) {
 TEST_F(EndToEndAcrossDevices, KilledDuringACopyLeavesNoPartialProgram) {
   if (!windows_tool && !have("strace")) GTEST_SKIP() << "no strace";
   write_file(root() / expected_rows[4][1], std::string(windows_tool ? 64 << 20 : 1 << 20, 'a'));
+  write_file(root() / expected_rows[4][0], "an older ar");  // stays whole until replaced
   const fs::path bin = elsewhere->path() / "bin";
   outcome killed;
   if (windows_tool) {
@@ -221,12 +240,12 @@ TEST_F(EndToEndAcrossDevices, KilledDuringACopyLeavesNoPartialProgram) {
                               "trace=copy_file_range,sendfile", "-e",
                               "inject=copy_file_range,sendfile:signal=SIGKILL:when=1"});
     killed = run({"toolchain"});
-    EXPECT_FALSE(fs::exists(root() / expected_rows[4][0]));
   }
+  EXPECT_EQ(read_file(root() / expected_rows[4][0]), "an older ar");
   EXPECT_NE(killed.status, 0);
   EXPECT_TRUE(fs::equivalent(root() / expected_rows[3][0], root() / expected_rows[3][1]));
   for (const auto& row : expected_rows) {
-    if (fs::exists(root() / row[0])) {
+    if (fs::exists(root() / row[0]) && row[0] != expected_rows[4][0]) {
       EXPECT_EQ(read_file(root() / row[0]), read_file(root() / row[1])) << row[0];
     }
   }
@@ -256,15 +275,17 @@ TEST_F(EndToEndAcrossDevices, KilledDuringACopyLeavesNoPartialProgram) {
   EXPECT_EQ(found, kept);
 }
 
-// A disk that fills up during a copy: "bin" on a tmpfs too small for ar.
+// A disk that fills up during a copy: "bin" on a tmpfs too small for ar, or
+// for a second ar beside an old one.
 TEST_F(EndToEnd, DiskFullDuringCopyLeavesNoPartialFile) {
   if (geteuid() != 0) GTEST_SKIP() << "mounting a small tmpfs needs root";
   const fs::path small = base.path() / "small";
   setenv("DIR", small.c_str(), 1);
-  const scoped_mount mount(R"(mount -t tmpfs -o size=1m tmpfs "$DIR")");
+  const scoped_mount mount(R"(mount -t tmpfs -o size=4m tmpfs "$DIR")");
   if (!mount.mounted()) GTEST_SKIP() << "this machine does not allow tmpfs mounts";
   ASSERT_TRUE(move_bin_to(root(), small));
-  write_file(root() / expected_rows[4][1], std::string(3 << 20, 'a'));
+  const fs::path target = root() / expected_rows[4][1], name = root() / expected_rows[4][0];
+  write_file(target, std::string(5 << 20, 'a'));
 
   const outcome result = run({"toolchain"});
   EXPECT_FALSE(fs::exists(root() / expected_rows[4][0]));
@@ -275,6 +296,17 @@ TEST_F(EndToEnd, DiskFullDuringCopyLeavesNoPartialFile) {
                             "creating link bin/arm-uclinuxeabi-ar.exe to "
                             "arm-uclinuxeabi/bin/ar.exe failed\n");
   EXPECT_TRUE(fs::equivalent(root() / expected_rows[3][0], root() / expected_rows[3][1]));
+
+  // An old copy apart from its read-only target in its write bit alone, which
+  // is tried on it and put back, and whose replacement fills the disk: it
+  // stays as it was, bits and bytes.
+  write_file(target, std::string(3 << 20, 'b'));
+  fs::copy_file(target, name);
+  fs::last_write_time(name, fs::last_write_time(target));
+  fs::permissions(target, fs::perms(0444));
+  EXPECT_EQ(run({"toolchain"}).err, result.err);
+  EXPECT_EQ(read_file(name), read_file(target));
+  EXPECT_NE(fs::status(name).permissions() & fs::perms::owner_write, fs::perms::none);
 }
 
 TEST_F(AsUnprivilegedUser, RootWithoutSearchPermission) {
@@ -294,9 +326,10 @@ TEST_F(AsUnprivilegedUser, ReadOnlyDirectoryKeepsItsOldName) {
   fs::permissions(root() / "bin", fs::perms(0755));
   EXPECT_EQ(result.status, 1);
   EXPECT_EQ(result.out, "");
-  // The delete is refused, so the copy meets the old name and refuses too.
+  // No file can be made beside the old name, which is never deleted first:
+  // that refusal is the reason told.
   EXPECT_EQ(result.err,
-            "Error(17): File exists\n"
+            "Error(13): Permission denied\n"
             "creating link bin/arm-uclinuxeabi-ar.exe to arm-uclinuxeabi/bin/ar.exe failed\n");
   EXPECT_EQ(read_file(root() / expected_rows[4][0]), "an older ar");
   EXPECT_TRUE(fs::equivalent(root() / expected_rows[3][0], root() / expected_rows[3][1]));
