@@ -1,5 +1,6 @@
 #include "driver.h"
 
+#include <cstdio>
 #include <cstring>
 
 #include "make_link.h"
@@ -119,7 +120,12 @@ int run_steps(int argc, const char* const argv[], std::span<const link_entry> ta
   }
   // Only the first two bytes count: "-verbose" turns tracing on as well.
   const bool verbose = argc > 2 && std::strncmp(argv[2], "-v", 2) == 0;
-  if (verbose) say(out, {"Verbose mode.\n"});
+  if (verbose) {
+    // Each line of the trace goes out as it is written, so that a log that
+    // takes both streams (2>&1, tee) reads in the order things happened.
+    std::setvbuf(out, nullptr, _IONBF, 0);
+    say(out, {"Verbose mode.\n"});
+  }
   return walk_table(table, verbose, system, out, err) ? 0 : 1;
 }
 
