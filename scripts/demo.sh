@@ -1,16 +1,18 @@
 #!/usr/bin/env bash
-# Builds the tool, lays out a sample toolchain tree, and runs the tool on it
-# verbosely, so the trace and the second names it made can be seen.
+# Builds the tool alone, lays out a sample toolchain tree, and runs the tool on
+# it verbosely, so the trace and the second names it made can be seen.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-cmake -S . -B build >/dev/null
-cmake --build build -j "$(nproc 2>/dev/null || echo 2)" >/dev/null
+echo "== Building build/link-installer (the tool alone, not its tests)"
+cmake -S . -B build
+cmake --build build --target link-installer -j "$(nproc 2>/dev/null || echo 2)"
 
-tree=$PWD/build/sample-tree
+tree=build/sample-tree
 rm -rf "$tree"
 scripts/make-sample-tree.sh "$tree"
 
-echo "\$ link-installer $tree -v"
+echo
+echo "\$ build/link-installer $tree -v"
 status=0
 build/link-installer "$tree" -v || status=$?
 echo "exit status $status"
