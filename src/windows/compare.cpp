@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "windows/copy.h"
+#include "windows/held_open.h"
 #include "windows/win32_names.h"
 
 namespace {
@@ -125,8 +126,11 @@ platform::replaced replace_by_hard_link_beside(const char* link_name, const char
       if (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS) continue;
       return platform::replaced::refused;
     }
-    // A name in use by a running program, or read-only, refuses the move.
-    if (MoveFileExA(temporary, link_name, MOVEFILE_REPLACE_EXISTING) == FALSE) {
+    // A name in use by a running program, or read-only, refuses the move; one
+    // that another program holds open for a moment is waited for.
+    if (!unless_held(link_name, [&] {
+          return MoveFileExA(temporary, link_name, MOVEFILE_REPLACE_EXISTING) != FALSE;
+        })) {
       const DWORD error = GetLastError();
       DeleteFileA(temporary);
       SetLastError(error);

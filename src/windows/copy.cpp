@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "windows/held_open.h"
 #include "windows/win32_names.h"
 
 namespace {
@@ -92,7 +93,8 @@ bool publish(HANDLE file, const char* link_name, bool replacing) {
     if (name_file(file, link_name, false)) return mark_for_deletion(file, false);
     if (GetLastError() == ERROR_FILE_EXISTS) return false;
   }
-  return mark_for_deletion(file, false) && name_file(file, link_name, replacing);
+  return mark_for_deletion(file, false) &&
+         unless_held(link_name, [&] { return name_file(file, link_name, replacing); });
 }
 
 // What a user sees of the target carries over to its copy: its times, and

@@ -10,6 +10,7 @@
 
 #include "platform.h"
 #include "windows/copy.h"
+#include "windows/held_open.h"
 #include "windows/win32_names.h"
 
 // The runtime expands wildcards in the arguments before main sees them, so a
@@ -116,7 +117,7 @@ class win32_platform final : public platform {
   }
 
   bool delete_file(const char* path) override {
-    if (DeleteFileA(path) != FALSE) return true;
+    if (unless_held(path, [&] { return DeleteFileA(path) != FALSE; })) return true;
     const DWORD error = GetLastError();
     return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
   }

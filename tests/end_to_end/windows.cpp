@@ -84,5 +84,69 @@ TEST_F(EndToEnd, SlashQuestionMarkGivesTheUsageWhateverItMatches) {
   EXPECT_EQ(escaped.err, "unable to _chdir to \"\"/?\"\"\n");
 }
 
+// An old second name that another program holds open for a moment, as a
+// virus scanner does, sharing reading or nothing, is waited for; one held for
+// good fails its row within seconds and stays; a running program, which no
+// wait changes, costs no wait.
+TEST_F(EndToEnd, NameHeldOpenByAnotherProgram) {
+  if (!windows_tool) GTEST_SKIP() << "POSIX has no such locks";
+  const fs::path holder = fs::path(tool_command.back()).parent_path() / "tests/file-holder.exe";
+  if (!fs::exists(holder)) GTEST_SKIP() << "no " << holder;
+  const fs::path name = root() / expected_rows[4][0];
+  const auto timed_run = [&](double& seconds) {
+    const auto start = std::chrono::steady_clock::now();
+    const outcome result = run({"toolchain"});
+    seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    return result;
+  };
+  double plain = 0, seconds = 0;
+  EXPECT_EQ(timed_run(plain).status, 0);
+  const std::string waiting =
+      "waiting for \"bin\\arm-uclinuxeabi-ar.exe\", which another program has open\n";
+  for (const auto& [held, share, ms] : {std::tuple{name, "read", "1500"},
+                                        {name, "none", "1500"},
+                                        {name, "read", "40000"},
+                                        {base.path() / "x", "read", "9000"}}) {
+    SCOPED_TRACE(std::string(share) + " " + ms + " " + held.string());
+    fs::remove(name);
+    if (held == name) {
+      write_file(name, "an older ar");
+    } else {  // the old name is the running holder itself
+      fs::copy_file(holder, name);
+      write_file(held, "");
+    }
+    const std::vector<std::string> tool = tool_command;
+    tool_command = {tool.front(), held == name ? holder.string() : name.string()};
+    const started_run holding = start_tool(base.path(), {held.string(), ms, share});
+    tool_command = tool;
+    for (int i = 0; read_file(holding.streams->path() / "out").empty() && i < 300; ++i) {
+      usleep(100000);
+    }
+    const std::string before = read_file(name);
+    const outcome result = timed_run(seconds);
+    signal_run(holding, SIGKILL);
+    finish_tool(holding);
+    if (std::string(ms) == "1500") {
+      EXPECT_EQ(result.status, 0);
+      EXPECT_TRUE(result.err.empty() || result.err == waiting) << result.err;
+      EXPECT_TRUE(fs::equivalent(name, root() / expected_rows[4][1]));
+      continue;
+    }
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(read_file(name), before);
+    const std::string failed =
+        "creating link bin/arm-uclinuxeabi-ar.exe to arm-uclinuxeabi/bin/ar.exe failed\n";
+    if (held == name) {
+      EXPECT_LT(seconds, 15);
+      EXPECT_TRUE(result.err == waiting + "Error(32): Sharing violation.\n" + failed ||
+                  result.err == waiting + "Error(5): Access denied.\n" + failed)
+          << result.err;
+    } else {
+      EXPECT_LT(seconds, plain + 1);
+      EXPECT_EQ(result.err, "Error(5): Access denied.\n" + failed);
+    }
+  }
+}
+
 }  // namespace
 }  // namespace end_to_end

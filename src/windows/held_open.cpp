@@ -1,0 +1,72 @@
+// Waiting, a few seconds at the most, for a name that another program holds
+// open; see held_open.h.
+#include "windows/held_open.h"
+
+#include <cstdio>
+
+#include "message.h"
+#include "windows/win32_names.h"
+
+namespace {
+
+// The name that keeps the run waiting, and for how long it has. A row's
+// rename and then its delete meet the same name: they share one wait, so a
+// name held for good fails its row after about five seconds, not ten.
+struct held_name {
+  const char* path;
+  DWORD waited;
+  unsigned tries;
+  bool said;
+};
+held_name current{};
+
+// The pauses between tries, in milliseconds: short at first, as most holders
+// let go within a few, then up to a second.
+DWORD pause_after(unsigned tries) {
+  constexpr DWORD pauses[] = {1, 10, 20, 40, 80, 160, 320, 640};
+  return tries < sizeof pauses / sizeof pauses[0] ? pauses[tries] : 1000;
+}
+
+// Says once that the run waits for path, with Windows' own separators.
+void say_waiting(const char* path) {
+  static char shown[longest_path];
+  size_t length = 0;
+  for (; path[length] != '\0' && length + 1 < sizeof shown; ++length) {
+    shown[length] = path[length] == '/' ? '\\' : path[length];
+  }
+  say(stderr, {"waiting for \"", {shown, length}, "\", which another program has open\n"});
+}
+
+}  // namespace
+
+bool held_by_another_program(const char* path, DWORD error) {
+  if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION) return true;
+  if (error != ERROR_ACCESS_DENIED) return false;
+  const HANDLE probe =
+      CreateFileA(path, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                  OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  const bool held = probe == INVALID_HANDLE_VALUE && (GetLastError() == ERROR_SHARING_VIOLATION ||
+                                                      GetLastError() == ERROR_LOCK_VIOLATION);
+  if (probe != INVALID_HANDLE_VALUE) CloseHandle(probe);
+  SetLastError(error);
+  return held;
+}
+
+bool wait_for_held_name(const char* path) {
+  const DWORD error = GetLastError();
+  if (current.path != path) current = {path, 0, 0, false};
+  if (current.waited >= longest_wait_for_a_name || !held_by_another_program(path, error)) {
+    SetLastError(error);
+    return false;
+  }
+  if (current.waited >= 1000 && !current.said) {
+    say_waiting(path);
+    current.said = true;
+  }
+  const DWORD left = longest_wait_for_a_name - current.waited;
+  const DWORD pause = pause_after(current.tries++);
+  Sleep(pause < left ? pause : left);
+  current.waited += pause < left ? pause : left;
+  SetLastError(error);
+  return true;
+}

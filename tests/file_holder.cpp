@@ -1,0 +1,21 @@
+// Holds a file open for a while, as a virus scanner or an indexer does, for
+// the Windows end-to-end tests: says "held" once it has the file.
+// Usage: file-holder PATH MILLISECONDS read|none
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+int main(int argc, char** argv) {
+  if (argc != 4) return 2;
+  const DWORD share = std::strcmp(argv[3], "read") == 0 ? FILE_SHARE_READ : 0;
+  const HANDLE file = CreateFileA(argv[1], GENERIC_READ, share, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return 1;
+  std::puts("held");
+  std::fflush(stdout);
+  Sleep(std::strtoul(argv[2], nullptr, 10));
+  CloseHandle(file);
+  return 0;
+}
