@@ -163,10 +163,13 @@ if [ $windows_built -eq 2 ]; then
     (cd "$unpacked" && cmake -E tar xf "$release/link-installer-$version-$system.zip")
     packed=$unpacked/link-installer-$version-$system/link-installer.exe
     bash tests/windows_release_test.sh "$packed" "$arch" "$version"
-    # Its text for Notepad, which before Windows 10 knows no other line end than CR LF.
+    # Its text for Notepad, which before Windows 10 knows no other line end than CR LF,
+    # standing alone: the command line first, the 14 names, and no other document named.
     readme=$(dirname "$packed")/README.txt
-    [ -s "$readme" ] && ! grep -qv $'\r$' "$readme" && [ -z "$(tail -c 1 "$readme")" ] || {
-      echo "FAIL: the $system zip has no README.txt with CR LF line ends throughout"
+    [ -s "$readme" ] && ! grep -qv $'\r$' "$readme" && [ -z "$(tail -c 1 "$readme")" ] &&
+      ! grep -q 'docs/' "$readme" && [ "$(grep -c $'^- [^ ]*, for [^ ]*\r$' "$readme")" = 14 ] &&
+      [ "$(sed -n '/^-\+\r$/{x;p;q};h' "$readme")" = $'Command line\r' ] || {
+      echo "FAIL: the $system zip's README.txt is not CR LF throughout, or does not stand alone"
       exit 1
     }
     echo "   $system: $(stat -c %s "$packed") bytes stripped"

@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
-"""Writes README.txt for the Windows zips: docs/windows.md, then the README's
-opening and its command line, as plain text that Notepad on any Windows shows:
-CR LF line ends, and a byte-order mark so that it reads UTF-8 as UTF-8.
+"""Writes README.txt for the Windows zips from docs/windows.md, as plain text
+that Notepad on any Windows shows: CR LF line ends, and a byte-order mark so
+that it reads UTF-8 as UTF-8. It must stand alone in the zip: it stops where
+the page names another document, or where its list of names is not the
+tool's own table.
 
 Usage: scripts/windows-readme.py SOURCE-DIR OUT
 """
@@ -23,25 +25,24 @@ def plain(markdown):
     return lines
 
 
-def section(markdown, title):
-    """The part of markdown under the heading title, up to the next heading."""
-    start = markdown.index(f"\n## {title}\n")
-    end = markdown.find("\n## ", start + 1)
-    return markdown[start:] if end < 0 else markdown[start:end]
+def table_names(source):
+    """The (second name, target) pairs of the built-in table, as Windows writes them."""
+    with open(f"{source}/src/link_table.h", encoding="utf-8") as f:
+        rows = re.findall(r'\{link_type::\w+,\s*"([^"]+)",\s*"([^"]+)"\}', f.read())
+    return [(name.replace("/", "\\"), target.replace("/", "\\")) for target, name in rows]
 
 
 def main():
     source, out = sys.argv[1], sys.argv[2]
-    with open(f"{source}/README.md", encoding="utf-8") as f:
-        readme = f.read()
     with open(f"{source}/docs/windows.md", encoding="utf-8") as f:
-        windows = f.read()
-    title, _, body = windows.partition("\n")
-    opening = readme[readme.index("\n") + 1:readme.index("\n## ")]
-    lines = (plain(title) + [""] + plain(opening) + [""] + plain(body) + [""]
-             + plain(section(readme, "Command line")) + [""])
+        page = f.read()
+    listed = re.findall(r"^- `([^`]+)`, for `([^`]+)`$", page, re.MULTILINE)
+    if listed != table_names(source):
+        sys.exit("docs/windows.md: its names are not the tool's table in src/link_table.h")
+    if re.search(r"\]\(|\.md\b|docs/", page):
+        sys.exit("docs/windows.md: it names a document that the zips do not hold")
     with open(out, "w", encoding="utf-8-sig", newline="\r\n") as f:
-        f.write("\n".join(lines))
+        f.write("\n".join(plain(page) + [""]))
 
 
 if __name__ == "__main__":
