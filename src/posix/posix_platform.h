@@ -82,8 +82,8 @@ class posix_platform : public platform {
   virtual bool copy_contents(int from, int to);
   // Gives the complete copy in file its name: by a link when the file is
   // unnamed (temporary_name is null), else by renaming temporary_name. Never
-  // replaces an existing name, unless replacing: then temporary_name is
-  // renamed over the old file there.
+  // replaces an existing name, unless replacing: then the copy, named beside
+  // the old file if it has no name yet, is renamed over it.
   virtual bool publish(int file, const char* temporary_name, const char* link_name, bool replacing);
   // Reads up to size bytes, as many as the file still holds; -1 with errno
   // set on failure.
