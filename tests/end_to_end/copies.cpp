@@ -245,7 +245,7 @@ TEST_F(EndToEndAcrossDevices, KilledDuringACopyLeavesNoPartialProgram) {
   EXPECT_NE(killed.status, 0);
   EXPECT_TRUE(fs::equivalent(root() / expected_rows[3][0], root() / expected_rows[3][1]));
   for (const auto& row : expected_rows) {
-    if (fs::exists(root() / row[0]) && row[0] != expected_rows[4][0]) {
+    if (fs::exists(root() / row[0]) && std::strcmp(row[0], expected_rows[4][0]) != 0) {
       EXPECT_EQ(read_file(root() / row[0]), read_file(root() / row[1])) << row[0];
     }
   }
