@@ -218,7 +218,8 @@ if command -v mandoc >/dev/null; then
     echo "$lint"
     exit 1
   }
-  synopsis=$(mandoc -T ascii link-installer.1 | col -b | sed -n '/^SYNOPSIS/{n;p;q}' | xargs)
+  # sed reads to the end: quitting early would cut col off with SIGPIPE.
+  synopsis=$(mandoc -T ascii link-installer.1 | col -b | sed -n '/^SYNOPSIS/{n;p}' | xargs)
   usage=$(build/link-installer --help | sed -n '1s/^usage: //p')
   [ "$synopsis" = "$usage" ] || {
     echo "FAIL: the manual's synopsis \"$synopsis\" is not the usage \"$usage\""
