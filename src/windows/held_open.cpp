@@ -2,12 +2,16 @@
 // open; see held_open.h.
 #include "windows/held_open.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "message.h"
 #include "windows/win32_names.h"
 
 namespace {
+
+// How long a name may keep a run waiting, in all, before its row fails.
+constexpr DWORD longest_wait_for_a_name = 5000;  // milliseconds
 
 // The name that keeps the run waiting, and for how long it has. A row's
 // rename and then its delete meet the same name: they share one wait, so a
@@ -37,8 +41,11 @@ void say_waiting(const char* path) {
   say(stderr, {"waiting for \"", {shown, length}, "\", which another program has open\n"});
 }
 
-}  // namespace
-
+// After a call on path failed with error: whether another program holding
+// path open is why: a sharing or lock violation says so itself; access denied
+// does where opening path for DELETE while sharing everything, which touches
+// nothing, meets a sharing violation. A running program or a read-only name,
+// which no wait changes, refuses no such open. Keeps the last error.
 bool held_by_another_program(const char* path, DWORD error) {
   if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION) return true;
   if (error != ERROR_ACCESS_DENIED) return false;
@@ -52,6 +59,8 @@ bool held_by_another_program(const char* path, DWORD error) {
   return held;
 }
 
+}  // namespace
+
 bool wait_for_held_name(const char* path) {
   const DWORD error = GetLastError();
   if (current.path != path) current = {path, 0, 0, false};
@@ -63,10 +72,10 @@ bool wait_for_held_name(const char* path) {
     say_waiting(path);
     current.said = true;
   }
-  const DWORD left = longest_wait_for_a_name - current.waited;
-  const DWORD pause = pause_after(current.tries++);
-  Sleep(pause < left ? pause : left);
-  current.waited += pause < left ? pause : left;
+  const DWORD pause =
+      std::min(pause_after(current.tries++), longest_wait_for_a_name - current.waited);
+  Sleep(pause);
+  current.waited += pause;
   SetLastError(error);
   return true;
 }

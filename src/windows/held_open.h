@@ -6,16 +6,6 @@
 
 #include <windows.h>
 
-// How long a name may keep a run waiting, in all, before its row fails.
-constexpr DWORD longest_wait_for_a_name = 5000;  // milliseconds
-
-// After a call on path failed with error: whether another program holding
-// path open is why: a sharing or lock violation says so itself; access denied
-// does where opening path for DELETE while sharing everything, which touches
-// nothing, meets a sharing violation. A running program or a read-only name,
-// which no wait changes, refuses no such open. Keeps the last error.
-bool held_by_another_program(const char* path, DWORD error);
-
 // Waits before the next try of a call on path that failed with the last
 // error: false, with that error kept, where another program's handle is not
 // the cause, or path has kept the run waiting long enough. The waits grow,
