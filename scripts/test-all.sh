@@ -172,6 +172,19 @@ if [ $windows_built -eq 2 ]; then
       echo "FAIL: the $system zip's README.txt is not CR LF throughout, or does not stand alone"
       exit 1
     }
+    # Its licence, and the notices of the runtime linked into the exe, in CR LF too.
+    licence=$(dirname "$packed")/LICENSE.txt notices=$(dirname "$packed")/THIRD-PARTY-NOTICES.txt
+    for text in "$licence" "$notices"; do
+      [ -s "$text" ] && ! grep -qv $'\r$' "$text" || {
+        echo "FAIL: the $system zip has no $(basename "$text"), or not in CR LF throughout"
+        exit 1
+      }
+    done
+    tr -d '\r' <"$licence" | cmp -s - LICENSE && grep -q winpthreads "$notices" &&
+      grep -q $'^ Permission is hereby granted, free of charge, to any person obtaining\r$' "$notices" || {
+      echo "FAIL: the $system zip's LICENSE.txt is not LICENSE, or its notices lack winpthreads'"
+      exit 1
+    }
     echo "   $system: $(stat -c %s "$packed") bytes stripped"
   done
   again=$(mktemp -d)
@@ -185,6 +198,11 @@ if [ $windows_built -eq 2 ]; then
   done
   [ "$(ls "$release" | wc -l)" = "$(ls "$again/release" | wc -l)" ]
   echo "ok: the release rebuilds bit for bit"
+  ! LINK_INSTALLER_NOTICES_DIR=/nonexistent scripts/release.sh "$again/none" 2>/dev/null &&
+    [ -z "$(ls "$again/none")" ] || {
+    echo "FAIL: a release without the runtime's notices was made"
+    exit 1
+  }
   rm -rf "$unpacked" "$again"
 else
   echo "SKIPPED: the release (needs both Windows builds)"
