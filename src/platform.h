@@ -57,10 +57,10 @@ class platform {
   // no regular file to replace, or the link could not take its name. Only
   // done changes anything.
   enum class replaced { done, refused, not_replaced };
-  // Where link_name and target, followed, are both regular files, makes
-  // link_name a hard link to target with no moment in which the name is
-  // absent: a hard link made under a temporary name beside it is renamed
-  // over it.
+  // Where target, followed, is a regular file and link_name is one too (on
+  // POSIX, any file but a directory), makes link_name a hard link to target
+  // with no moment in which the name is absent: a hard link made under a
+  // temporary name beside it is renamed over it.
   virtual replaced replace_by_hard_link(const char* link_name, const char* target) = 0;
   // Whether link_name is itself a regular file that is exactly what
   // copy_file would make of target now: the same bytes, and all that the

@@ -35,11 +35,13 @@ bool same_time(const timespec& copy, const timespec& target) {
 // copy, which such a file system refuses or ignores: never its bytes. Where
 // the bits take, the copy was not the target's twin: they are put back at
 // once, and it is made again. A file that another name shares (a backup's
-// hard link, say) is no copy of the tool's own, and is never tried.
+// hard link, say) is no copy of the tool's own, and is never tried; nor is
+// one with a set-id bit, which no copy carries, and which the kernel may not
+// let this user put back.
 bool same_bits(int copy, const struct stat& made, mode_t wanted) {
   const mode_t held = made.st_mode & 07777;
   if (held == wanted) return true;
-  if (made.st_nlink != 1) return false;
+  if (made.st_nlink != 1 || (held & (S_ISUID | S_ISGID)) != 0) return false;
   if (fchmod(copy, wanted) != 0) return not_held_here(copy);
   struct stat after;
   const bool none_held = fstat(copy, &after) == 0 && (after.st_mode & 07777) == held;
@@ -74,6 +76,9 @@ bool posix_platform::contents_equal(int from, int copy) {
 }
 
 bool posix_platform::same_copy(const char* target, const char* link_name) {
+  // Only a regular file can be the copy: a device node there is never opened.
+  struct stat named;
+  if (lstat(link_name, &named) != 0 || !S_ISREG(named.st_mode)) return false;
   const int from = open(target, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
   if (from < 0) return false;
   // The name itself, not what a symbolic link there leads to.
@@ -155,11 +160,15 @@ char* link_beside(const char* path, const char* link_name) {
 }
 
 platform::replaced posix_platform::replace_by_hard_link(const char* link_name, const char* target) {
-  // Mostly what same_file saw of the two, without another look.
+  // Mostly what same_file saw of the two, without another look. Any old
+  // name but a directory is replaced in the one rename, whatever it is (a
+  // dangling link, a FIFO, a device node), so a failure never costs it.
   const bool seen = seen_.link_name == link_name && seen_.target == target;
   const bool apart = seen && seen_.apart;
   seen_.link_name = nullptr;
-  if (seen ? !seen_.regular : !(regular_file(link_name) && regular_file(target))) {
+  struct stat old_name;
+  if (!(seen && seen_.regular) &&
+      !(regular_file(target) && lstat(link_name, &old_name) == 0 && !S_ISDIR(old_name.st_mode))) {
     return replaced::not_replaced;
   }
   // A relink killed before its rename left a second name of the target

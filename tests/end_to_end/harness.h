@@ -255,6 +255,11 @@ inline bool copying(const fs::path& dir) {
   return false;
 }
 
+inline std::string environment(const char* name) {
+  const char* value = std::getenv(name);
+  return value != nullptr ? value : "";
+}
+
 // A file system mounted for one test by a shell command, and unmounted when
 // the test ends however it ends. The commands find their paths in the
 // environment, as $DIR and $IMAGE.
@@ -262,13 +267,17 @@ class scoped_mount {
  public:
   // after: what to release once $DIR is unmounted, such as a loop device.
   explicit scoped_mount(const std::string& mount, std::string after = "true")
-      : after_(std::move(after)) {
+      : after_(std::move(after)), dir_(environment("DIR")) {
     mounted_ = std::system(("mkdir -p \"$DIR\" && (" + mount + ") >/dev/null 2>&1").c_str()) == 0;
   }
   // A failed test may leave a file open there: then the mount goes lazily.
+  // Its own $DIR, whatever a later mount set it to.
   ~scoped_mount() {
-    if (mounted_)
-      std::system(("(umount \"$DIR\" || umount -l \"$DIR\"; " + after_ + ") 2>/dev/null").c_str());
+    if (!mounted_) return;
+    const std::string now = environment("DIR");
+    setenv("DIR", dir_.c_str(), 1);
+    std::system(("(umount \"$DIR\" || umount -l \"$DIR\"; " + after_ + ") 2>/dev/null").c_str());
+    setenv("DIR", now.c_str(), 1);
   }
   scoped_mount(const scoped_mount&) = delete;
   scoped_mount& operator=(const scoped_mount&) = delete;
@@ -276,6 +285,7 @@ class scoped_mount {
 
  private:
   std::string after_;
+  std::string dir_;
   bool mounted_ = false;
 };
 

@@ -333,6 +333,8 @@ TEST_F(EndToEnd, RootRunOnRootsTreeFollowsOnlyRootsPaths) {
   }
   EXPECT_EQ(read_file(roots), "root's gdbserver");
   EXPECT_EQ(fs::hard_link_count(roots), 1u);
+  // Every mount is gone again, and its server with it.
+  EXPECT_EQ(read_file("/proc/self/mountinfo").find(base.path().string()), std::string::npos);
 }
 
 }  // namespace
