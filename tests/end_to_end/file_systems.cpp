@@ -67,6 +67,16 @@ TEST_F(EndToEnd, CopiesOnFuseFileSystems) {
       std::vector<ino_t> files;
       for (int pass = 0; pass < 2; ++pass) {
         SCOPED_TRACE(tree.filename().string() + " pass " + std::to_string(pass));
+        // Wine cannot set a copy's time on fusefat, where Windows' own FAT
+        // keeps the time it is given: the targets take their copies' times,
+        // as they would have had there, or the rerun would keep only copies
+        // made within FAT's 2 seconds of their targets.
+        if (pass == 1 && windows_tool && std::strcmp(system.name, "fat") == 0) {
+          for (const auto& row : expected_rows) {
+            if (!fs::equivalent(tree / row[0], tree / row[1]))
+              fs::last_write_time(tree / row[1], fs::last_write_time(tree / row[0]));
+          }
+        }
         const fs::path writes = base.path() / "writes";
         std::optional<tool_prefix> watched = pass == 1 ? watch_writes(writes) : std::nullopt;
         const outcome result = run({tree.string()});
