@@ -76,6 +76,17 @@ bool same_attributes(const char* link_name, const BY_HANDLE_FILE_INFORMATION& ma
   return none_held;
 }
 
+// Whether path's file can be opened for DELETE now, as a move of any of its
+// names does, beside holders that share that; the handle closes at once.
+bool open_for_delete(const char* path) {
+  const HANDLE file =
+      CreateFileA(path, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                  OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  CloseHandle(file);
+  return true;
+}
+
 }  // namespace
 
 bool same_copy_of(const char* target, const char* link_name) {
@@ -116,6 +127,15 @@ platform::replaced replace_by_hard_link_beside(const char* link_name, const char
   // A relink killed before its move leaves its hard link: what dead runs
   // left beside the name goes first.
   remove_leftovers(link_name, temporary, owner);
+  // The move opens the target's file for DELETE, through the temporary name:
+  // a program that holds the target without sharing deletion refuses it, and
+  // would then keep the temporary link from going too. So that is waited
+  // for first, under the target's name; one held past the wait leaves the
+  // row to the copy, with no name made.
+  if (!unless_held(target, [&] { return open_for_delete(target); }) &&
+      GetLastError() == ERROR_SHARING_VIOLATION) {
+    return platform::replaced::refused;
+  }
   char* const count = put_hex(owner, GetCurrentProcessId());
   static DWORD attempt = 0x80000000;  // apart from the counts the copy uses
   for (int tries = 0; tries < 16; ++tries) {
@@ -127,7 +147,8 @@ platform::replaced replace_by_hard_link_beside(const char* link_name, const char
       return platform::replaced::refused;
     }
     // A name in use by a running program, or read-only, refuses the move; one
-    // that another program holds open for a moment is waited for.
+    // that another program holds open for a moment, whatever it shares, is
+    // waited for.
     if (!unless_held(link_name, [&] {
           return MoveFileExA(temporary, link_name, MOVEFILE_REPLACE_EXISTING) != FALSE;
         })) {

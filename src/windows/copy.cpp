@@ -11,22 +11,19 @@
 #include "windows/held_open.h"
 #include "windows/win32_names.h"
 
-namespace {
-
-// Closes a handle without disturbing the last error, which still describes the failure.
 void close_keeping_error(HANDLE handle) {
   const DWORD error = GetLastError();
   CloseHandle(handle);
   SetLastError(error);
 }
 
-// While marked, the file goes when its last handle closes, even when the
-// process dies: so a killed run leaves nothing behind.
 bool mark_for_deletion(HANDLE file, bool marked) {
   FILE_DISPOSITION_INFO disposition{static_cast<BOOLEAN>(marked)};
   return SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition) !=
          FALSE;
 }
+
+namespace {
 
 // The copy's buffers are static: the tool copies one file at a time, and
 // standard containers would bring the C++ library's exceptions into the
@@ -224,10 +221,16 @@ bool copy_beside(HANDLE from, const BY_HANDLE_FILE_INFORMATION& source, const ch
 }  // namespace
 
 bool copy_to_new_name(const char* target, const char* link_name, bool over_old_name) {
-  // Others may read the target meanwhile, but none may write it.
-  const HANDLE from = CreateFileA(target, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                  FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-  if (from == INVALID_HANDLE_VALUE) return false;
+  // Others may read the target meanwhile, but none may write it; one that
+  // holds it refusing that is waited for.
+  HANDLE from = INVALID_HANDLE_VALUE;
+  if (!unless_held(target, [&] {
+        from = CreateFileA(target, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+        return from != INVALID_HANDLE_VALUE;
+      })) {
+    return false;
+  }
   BY_HANDLE_FILE_INFORMATION source{};
   bool copied = false;
   if (GetFileInformationByHandle(from, &source) != FALSE) {

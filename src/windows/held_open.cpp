@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "message.h"
+#include "windows/copy.h"
 #include "windows/win32_names.h"
 
 namespace {
@@ -41,17 +42,23 @@ void say_waiting(const char* path) {
   say(stderr, {"waiting for \"", {shown, length}, "\", which another program has open\n"});
 }
 
+// The name path itself, for DELETE, sharing nothing: refused with a sharing
+// violation wherever any other program has the file open.
+HANDLE open_alone(const char* path) {
+  return CreateFileA(path, DELETE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT,
+                     nullptr);
+}
+
 // After a call on path failed with error: whether another program holding
 // path open is why: a sharing or lock violation says so itself; access denied
-// does where opening path for DELETE while sharing everything, which touches
-// nothing, meets a sharing violation. A running program or a read-only name,
-// which no wait changes, refuses no such open. Keeps the last error.
+// does where opening path while sharing nothing, which touches nothing, meets
+// a sharing violation, as it does for any holder, whatever that shares. A
+// running program, a directory or a read-only name, which no wait changes,
+// refuses no such open. Keeps the last error.
 bool held_by_another_program(const char* path, DWORD error) {
   if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION) return true;
   if (error != ERROR_ACCESS_DENIED) return false;
-  const HANDLE probe =
-      CreateFileA(path, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                  OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  const HANDLE probe = open_alone(path);
   const bool held = probe == INVALID_HANDLE_VALUE && (GetLastError() == ERROR_SHARING_VIOLATION ||
                                                       GetLastError() == ERROR_LOCK_VIOLATION);
   if (probe != INVALID_HANDLE_VALUE) CloseHandle(probe);
@@ -64,8 +71,12 @@ bool held_by_another_program(const char* path, DWORD error) {
 bool wait_for_held_name(const char* path) {
   const DWORD error = GetLastError();
   if (current.path != path) current = {path, 0, 0, false};
-  if (current.waited >= longest_wait_for_a_name || !held_by_another_program(path, error)) {
+  if (!held_by_another_program(path, error)) {
     SetLastError(error);
+    return false;
+  }
+  if (current.waited >= longest_wait_for_a_name) {
+    SetLastError(ERROR_SHARING_VIOLATION);
     return false;
   }
   if (current.waited >= 1000 && !current.said) {
@@ -78,4 +89,15 @@ bool wait_for_held_name(const char* path) {
   current.waited += pause;
   SetLastError(error);
   return true;
+}
+
+bool delete_at_once(const char* path) {
+  return unless_held(path, [&] {
+    const HANDLE name = open_alone(path);
+    if (name == INVALID_HANDLE_VALUE) return false;
+    // The only handle: the name goes as it closes.
+    const bool marked = mark_for_deletion(name, true);
+    close_keeping_error(name);
+    return marked;
+  });
 }

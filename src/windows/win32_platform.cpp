@@ -117,7 +117,7 @@ class win32_platform final : public platform {
   }
 
   bool delete_file(const char* path) override {
-    if (unless_held(path, [&] { return DeleteFileA(path) != FALSE; })) return true;
+    if (delete_at_once(path)) return true;
     const DWORD error = GetLastError();
     return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
   }
