@@ -31,9 +31,7 @@ HANDLE open_without_rights(const char* path, DWORD flags) {
 bool identify(HANDLE handle, BY_HANDLE_FILE_INFORMATION& information) {
   if (handle == INVALID_HANDLE_VALUE) return false;
   const bool known = GetFileInformationByHandle(handle, &information) != FALSE;
-  const DWORD error = GetLastError();
-  CloseHandle(handle);
-  SetLastError(error);
+  close_keeping_error(handle);
   return known;
 }
 
