@@ -51,7 +51,7 @@ installed() { [ "$(dpkg-query -W -f='${db:Status-Status}' "$1" 2>/dev/null)" = i
 
 packages=(cmake g++ libgtest-dev g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64
   btrfs-progs valgrind time python3 clang-tidy cppcheck strace exfat-fuse exfatprogs
-  fusefat dosfstools python3-fusepy locales mandoc bsdextrautils)
+  fusefat dosfstools python3-fusepy locales mandoc bsdextrautils libcap2-bin)
 # 32-bit Wine only where it can start: installed elsewhere, it takes over the
 # wine command even for 64-bit programs.
 [ -z "$runs_32bit" ] || packages+=(wine32:i386)

@@ -5,6 +5,9 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <sys/stat.h>
+#ifdef __linux__
+#include <sys/xattr.h>
+#endif
 #include <unistd.h>
 
 #include <algorithm>
@@ -49,6 +52,18 @@ bool same_bits(int copy, const struct stat& made, mode_t wanted) {
   return none_held;
 }
 
+// A copy never carries file capabilities, as it carries no set-id bits: an
+// old one that does is not the copy. Unknown counts as carrying one.
+bool carries_capability(int copy) {
+#ifdef __linux__
+  if (fgetxattr(copy, "security.capability", nullptr, 0) >= 0) return true;
+  return errno != ENODATA && errno != ENOTSUP;
+#else
+  (void)copy;
+  return false;
+#endif
+}
+
 }  // namespace
 
 ssize_t posix_platform::read_block(int file, char* buffer, size_t size) {
@@ -85,14 +100,14 @@ bool posix_platform::same_copy(const char* target, const char* link_name) {
   const int copy = open(link_name, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW);
   struct stat source;
   struct stat made;
-  // What the copy carries over: the permission bits without set-id bits, the
-  // modification time, and the running user as owner. The bits come last, as
+  // What the copy carries over: the permission bits without set-id bits or
+  // capabilities, the modification time, and the running user as owner. The bits come last, as
   // telling them may set them.
   const bool same = copy >= 0 && fstat(from, &source) == 0 && fstat(copy, &made) == 0 &&
                     S_ISREG(source.st_mode) && S_ISREG(made.st_mode) &&
                     made.st_size == source.st_size && same_time(made.st_mtim, source.st_mtim) &&
                     made.st_uid == geteuid() && contents_equal(from, copy) &&
-                    same_bits(copy, made, source.st_mode & 0777);
+                    !carries_capability(copy) && same_bits(copy, made, source.st_mode & 0777);
   if (copy >= 0) close(copy);
   close(from);
   return same;
@@ -161,20 +176,29 @@ char* link_beside(const char* path, const char* link_name) {
 
 platform::replaced posix_platform::replace_by_hard_link(const char* link_name, const char* target) {
   // Mostly what same_file saw of the two, without another look. Any old
-  // name but a directory is replaced in the one rename, whatever it is (a
-  // dangling link, a FIFO, a device node), so a failure never costs it.
-  const bool seen = seen_.link_name == link_name && seen_.target == target;
-  const bool apart = seen && seen_.apart;
+  // name that leads to no directory is replaced in the one rename, whatever
+  // it is (a dangling link, a FIFO, a device node), so a failure never costs it.
+  const seen_row row = seen_;
+  const bool seen = row.link_name == link_name && row.target == target;
   seen_.link_name = nullptr;
-  struct stat old_name;
-  if (!(seen && seen_.regular) &&
-      !(regular_file(target) && lstat(link_name, &old_name) == 0 && !S_ISDIR(old_name.st_mode))) {
-    return replaced::not_replaced;
+  bool shared = row.target_shared;
+  dev_t device = row.target_device;
+  ino_t inode = row.target_inode;
+  if (!(seen && row.regular)) {
+    struct stat file;
+    struct stat old_name;
+    if (stat(target, &file) != 0 || !S_ISREG(file.st_mode) || lstat(link_name, &old_name) != 0 ||
+        leads_to_directory(link_name, old_name)) {
+      return replaced::not_replaced;
+    }
+    shared = file.st_nlink > 1;
+    device = file.st_dev;
+    inode = file.st_ino;
   }
   // A relink killed before its rename left a second name of the target
   // beside link_name. Only where the target has more than one name can there
   // be one, so a run over a tree of files of their own lists no directory.
-  if (!seen || seen_.target_shared) remove_leftovers(link_name);
+  if (shared) remove_leftovers(link_name, device, inode);
   char* const temporary = link_beside_inline(target, link_name);
   if (temporary == nullptr) return replaced::refused;
   if (rename_call_(temporary, link_name) != 0) {
@@ -185,6 +209,6 @@ platform::replaced posix_platform::replace_by_hard_link(const char* link_name, c
   }
   // Where both names were one file already, rename leaves both in place:
   // unless same_file just saw them apart, the temporary name goes.
-  if (!apart) unlink(temporary);
+  if (!(seen && row.apart)) unlink(temporary);
   return replaced::done;
 }

@@ -118,9 +118,10 @@ bool may_copy(const struct stat& status, const char* link_name, bool over_old_na
 
 }  // namespace
 
-// Only regular files of the exact name shape, and only this user's: the
-// caller holds the tree's lock, so none of them belongs to a live run.
-void posix_platform::remove_leftovers(const char* link_name) const {
+// Only regular files of the exact name shape, and only this user's or the
+// target's own, which costs a name and never data: the caller holds the
+// tree's lock, so none of them belongs to a live run.
+void posix_platform::remove_leftovers(const char* link_name, dev_t device, ino_t inode) const {
   if (!tree_locked_) return;
   const char* const slash = std::strrchr(link_name, '/');
   const std::string_view base = slash == nullptr ? link_name : slash + 1;
@@ -131,7 +132,8 @@ void posix_platform::remove_leftovers(const char* link_name) const {
     struct stat status;
     if (temporary_name_of(entry->d_name, base) &&
         fstatat(dirfd(directory), entry->d_name, &status, AT_SYMLINK_NOFOLLOW) == 0 &&
-        S_ISREG(status.st_mode) && status.st_uid == self) {
+        S_ISREG(status.st_mode) &&
+        (status.st_uid == self || (status.st_dev == device && status.st_ino == inode))) {
       unlinkat(dirfd(directory), entry->d_name, 0);
     }
   }
@@ -204,7 +206,7 @@ bool posix_platform::copy_file(const char* target, const char* link_name, bool o
   bool replacing = false;
   copy_outcome result = copy_outcome::failed;
   if (fstat(from, &status) == 0 && may_copy(status, link_name, over_old_name, replacing)) {
-    remove_leftovers(link_name);
+    remove_leftovers(link_name, status.st_dev, status.st_ino);
     result = copy_into(from, status, link_name, true, replacing);
     if (result == copy_outcome::refused && lseek(from, 0, SEEK_SET) == 0) {
       result = copy_into(from, status, link_name, false, replacing);

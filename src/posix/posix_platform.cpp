@@ -66,13 +66,28 @@ bool posix_platform::same_file(const char* link_name, const char* target) {
                     fstatat(AT_FDCWD, target, &file, 0) == 0;
   const bool same = both && name.st_dev == file.st_dev && name.st_ino == file.st_ino;
   if (same) return true;
+  if (!both) file = {};
   seen_ = {link_name, target, both && S_ISREG(name.st_mode) && S_ISREG(file.st_mode), both,
-           both && file.st_nlink > 1};
+           file.st_nlink > 1, file.st_dev, file.st_ino};
   return false;
 }
 
 bool posix_platform::delete_file(const char* path) {
-  return unlink(path) == 0 || errno == ENOENT || errno == ENOTDIR;
+  // A link to a directory is kept as a directory is: a target's own path may
+  // pass through it.
+  struct stat status;
+  if (lstat(path, &status) != 0) return errno == ENOENT || errno == ENOTDIR;
+  if (leads_to_directory(path, status)) {
+    errno = EISDIR;
+    return false;
+  }
+  return unlink(path) == 0 || errno == ENOENT;
+}
+
+bool leads_to_directory(const char* path, const struct stat& status) {
+  struct stat followed;
+  return S_ISDIR(status.st_mode) ||
+         (S_ISLNK(status.st_mode) && stat(path, &followed) == 0 && S_ISDIR(followed.st_mode));
 }
 
 bool posix_platform::create_hard_link(const char* link_name, const char* target) {

@@ -53,6 +53,10 @@ bool refused_here(int error);
 // errno set, are ones its file system cannot hold, rather than a failure.
 bool not_held_here(int file);
 
+// Whether path, whose lstat is status, is a directory or a symbolic link to
+// one: no program's second name, and maybe on a target's own path.
+bool leads_to_directory(const char* path, const struct stat& status);
+
 class posix_platform : public platform {
  public:
   // Failures the kernel has no errno for, given codes beyond its range.
@@ -96,8 +100,9 @@ class posix_platform : public platform {
   copy_outcome copy_into(int from, const struct stat& status, const char* link_name, bool unnamed,
                          bool replacing);
   // Removes what killed runs left beside link_name, while this run holds the
-  // tree's lock, so that none of it is a live run's.
-  void remove_leftovers(const char* link_name) const;
+  // tree's lock, so that none of it is a live run's: this user's files, and
+  // names of the target's own file (device, inode), whoever owns it.
+  void remove_leftovers(const char* link_name, dev_t device, ino_t inode) const;
   // Whether the two open files hold the same bytes, reading each once.
   bool contents_equal(int from, int copy);
 
@@ -114,6 +119,8 @@ class posix_platform : public platform {
     bool regular;        // both are regular files
     bool apart;          // and two files, not one
     bool target_shared;  // the target has more names than one
+    dev_t target_device;
+    ino_t target_inode;
   };
   seen_row seen_{};
 };

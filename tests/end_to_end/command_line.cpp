@@ -33,15 +33,24 @@ TEST_F(EndToEnd, QuietRunLinksEveryRowAndWritesNothing) {
 // tree copied by a tool that breaks hard links): each becomes its hard link
 // in one step, and natively strace sees none of them removed first. A run
 // killed between a hard link and its rename leaves the link under its
-// temporary name, which the next run, replacing that name, removes.
+// temporary name, which the next run, replacing that name, removes: natively
+// over an old name that cannot be followed too, and whoever owns the target.
 TEST_F(EndToEnd, VerboseRunTracesTheTableInOrderTwice) {
   for (const auto& row : expected_rows) write_file(root() / row[0], "an older program");
   const fs::path calls = base.path() / "calls";
   if (!windows_tool && have("strace")) {
+    fs::remove(root() / expected_rows[0][0]);
+    fs::create_symlink("/nonexistent/gdbserver", root() / expected_rows[0][0]);
     const tool_prefix killed({"strace", "-f", "-o", "/dev/null", "-e", "trace=rename,renameat2",
                               "-e", "inject=rename,renameat2:signal=SIGKILL:when=1"});
     EXPECT_NE(run({"toolchain"}).status, 0);
     EXPECT_EQ(leftovers(root()).size(), 1u);
+  }
+  const passwd* nobody = getpwnam("nobody");
+  if (!windows_tool && geteuid() == 0 && nobody != nullptr) {
+    const fs::path target = root() / expected_rows[4][1];
+    ASSERT_EQ(chown(target.c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+    fs::create_hard_link(target, root() / "bin/arm-uclinuxeabi-ar.exe.link-installer-0a1b2c");
   }
   std::optional<tool_prefix> traced;
   if (!windows_tool && have("strace")) {
@@ -134,6 +143,21 @@ TEST_F(EndToEnd, DirectoryAtFirstNameStopsTheRunAtOnce) {
                             "to arm-uclinuxeabi/libc/thumb2/usr/lib/bin/gdbserver failed\n"));
   EXPECT_TRUE(fs::is_directory(root() / expected_rows[0][0]));
   EXPECT_FALSE(fs::exists(root() / expected_rows[1][0]));
+  // Natively, a symbolic link to a directory is kept as one, run after run:
+  // here the g++ row's old name, through which its own target leads.
+  if (windows_tool) return;
+  fs::remove(root() / expected_rows[0][0]);
+  const fs::path gxx = root() / expected_rows[10][0], cxx = root() / expected_rows[10][1];
+  fs::create_directory_symlink("../arm-uclinuxeabi/bin", gxx);
+  fs::remove(cxx);
+  fs::create_symlink("arm-uclinuxeabi-g++.exe/c++.exe", cxx);
+  for (int pass = 0; pass < 2; ++pass) {
+    EXPECT_EQ(run({"toolchain"}).err, "Error(21): Is a directory\ncreating link " +
+                                          std::string(expected_rows[10][0]) + " to " +
+                                          expected_rows[10][1] + " failed\n");
+    EXPECT_EQ(fs::read_symlink(gxx), "../arm-uclinuxeabi/bin");
+    EXPECT_EQ(read_file(cxx), program_content("arm-uclinuxeabi/bin/c++.exe"));
+  }
 }
 
 // Root arguments a careless or hostile caller may pass: each gets its
