@@ -178,27 +178,24 @@ platform::replaced posix_platform::replace_by_hard_link(const char* link_name, c
   // Mostly what same_file saw of the two, without another look. Any old
   // name that leads to no directory is replaced in the one rename, whatever
   // it is (a dangling link, a FIFO, a device node), so a failure never costs it.
-  const seen_row row = seen_;
-  const bool seen = row.link_name == link_name && row.target == target;
+  const bool seen = seen_.link_name == link_name && seen_.target == target;
+  const bool apart = seen && seen_.apart;
   seen_.link_name = nullptr;
-  bool shared = row.target_shared;
-  dev_t device = row.target_device;
-  ino_t inode = row.target_inode;
-  if (!(seen && row.regular)) {
+  if (!(seen && seen_.regular)) {
     struct stat file;
     struct stat old_name;
     if (stat(target, &file) != 0 || !S_ISREG(file.st_mode) || lstat(link_name, &old_name) != 0 ||
         leads_to_directory(link_name, old_name)) {
       return replaced::not_replaced;
     }
-    shared = file.st_nlink > 1;
-    device = file.st_dev;
-    inode = file.st_ino;
+    seen_.target_shared = file.st_nlink > 1;
+    seen_.target_device = file.st_dev;
+    seen_.target_inode = file.st_ino;
   }
   // A relink killed before its rename left a second name of the target
   // beside link_name. Only where the target has more than one name can there
   // be one, so a run over a tree of files of their own lists no directory.
-  if (shared) remove_leftovers(link_name, device, inode);
+  if (seen_.target_shared) remove_leftovers(link_name, seen_.target_device, seen_.target_inode);
   char* const temporary = link_beside_inline(target, link_name);
   if (temporary == nullptr) return replaced::refused;
   if (rename_call_(temporary, link_name) != 0) {
@@ -209,6 +206,6 @@ platform::replaced posix_platform::replace_by_hard_link(const char* link_name, c
   }
   // Where both names were one file already, rename leaves both in place:
   // unless same_file just saw them apart, the temporary name goes.
-  if (!(seen && row.apart)) unlink(temporary);
+  if (!apart) unlink(temporary);
   return replaced::done;
 }
