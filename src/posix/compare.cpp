@@ -189,13 +189,11 @@ platform::replaced posix_platform::replace_by_hard_link(const char* link_name, c
       return replaced::not_replaced;
     }
     seen_.target_shared = file.st_nlink > 1;
-    seen_.target_device = file.st_dev;
-    seen_.target_inode = file.st_ino;
   }
   // A relink killed before its rename left a second name of the target
   // beside link_name. Only where the target has more than one name can there
   // be one, so a run over a tree of files of their own lists no directory.
-  if (seen_.target_shared) remove_leftovers(link_name, seen_.target_device, seen_.target_inode);
+  if (seen_.target_shared) remove_leftovers(link_name, target);
   char* const temporary = link_beside_inline(target, link_name);
   if (temporary == nullptr) return replaced::refused;
   if (rename_call_(temporary, link_name) != 0) {

@@ -11,6 +11,8 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -116,24 +118,43 @@ bool may_copy(const struct stat& status, const char* link_name, bool over_old_na
   return false;
 }
 
+// The name, in directory, that target ends at where it is a symbolic link:
+// the program's own, whatever its shape. Empty where it is none there, and
+// null where that cannot be told.
+std::optional<std::string> symbolic_end(const char* target, const std::string& directory) {
+  struct stat status;
+  if (lstat(target, &status) != 0) return std::nullopt;
+  if (!S_ISLNK(status.st_mode)) return std::string();
+  const std::unique_ptr<char, decltype(&std::free)> end(realpath(target, nullptr), &std::free),
+      here(realpath(directory.c_str(), nullptr), &std::free);
+  if (end == nullptr || here == nullptr) return std::nullopt;
+  const std::string_view whole(end.get()), prefix = std::string(here.get()) == "/" ? "" : here.get();
+  if (!whole.starts_with(prefix) || whole.substr(prefix.size()).rfind('/') != 0) return "";
+  return std::string(whole.substr(prefix.size() + 1));
+}
+
 }  // namespace
 
-// Only regular files of the exact name shape, and only this user's or the
-// target's own, which costs a name and never data: the caller holds the
-// tree's lock, so none of them belongs to a live run.
-void posix_platform::remove_leftovers(const char* link_name, dev_t device, ino_t inode) const {
+// Only regular files of the exact name shape: this user's, or names of the
+// target's own file, which cost a name and never data, whoever owns them. The
+// caller holds the tree's lock, so none of them belongs to a live run.
+void posix_platform::remove_leftovers(const char* link_name, const char* target) const {
   if (!tree_locked_) return;
+  const std::string directory_name = directory_of(link_name);
+  struct stat file;
+  const std::optional<std::string> program = symbolic_end(target, directory_name);
+  if (!program || stat(target, &file) != 0) return;
   const char* const slash = std::strrchr(link_name, '/');
   const std::string_view base = slash == nullptr ? link_name : slash + 1;
-  DIR* const directory = opendir(directory_of(link_name).c_str());
+  DIR* const directory = opendir(directory_name.c_str());
   if (directory == nullptr) return;
   const uid_t self = geteuid();
   while (const dirent* entry = readdir(directory)) {
     struct stat status;
-    if (temporary_name_of(entry->d_name, base) &&
+    if (temporary_name_of(entry->d_name, base) && *program != entry->d_name &&
         fstatat(dirfd(directory), entry->d_name, &status, AT_SYMLINK_NOFOLLOW) == 0 &&
         S_ISREG(status.st_mode) &&
-        (status.st_uid == self || (status.st_dev == device && status.st_ino == inode))) {
+        (status.st_uid == self || (status.st_dev == file.st_dev && status.st_ino == file.st_ino))) {
       unlinkat(dirfd(directory), entry->d_name, 0);
     }
   }
@@ -206,7 +227,7 @@ bool posix_platform::copy_file(const char* target, const char* link_name, bool o
   bool replacing = false;
   copy_outcome result = copy_outcome::failed;
   if (fstat(from, &status) == 0 && may_copy(status, link_name, over_old_name, replacing)) {
-    remove_leftovers(link_name, status.st_dev, status.st_ino);
+    remove_leftovers(link_name, target);
     result = copy_into(from, status, link_name, true, replacing);
     if (result == copy_outcome::refused && lseek(from, 0, SEEK_SET) == 0) {
       result = copy_into(from, status, link_name, false, replacing);
@@ -214,16 +235,4 @@ bool posix_platform::copy_file(const char* target, const char* link_name, bool o
   }
   close_keeping_errno(from);
   return result == copy_outcome::done;
-}
-
-// Permission bits and times that the file system cannot hold (FAT answers
-// ENOSYS; one without owners answers EPERM even to the file's creator) do
-// not make the copy any less the target's twin.
-bool not_held_here(int file) {
-  const int error = errno;
-  if (error == ENOSYS || error == EOPNOTSUPP || error == ENOTSUP) return true;
-  struct stat status;
-  const bool ownerless = error == EPERM && fstat(file, &status) == 0 && status.st_uid != geteuid();
-  errno = error;
-  return ownerless;
 }

@@ -66,9 +66,8 @@ bool posix_platform::same_file(const char* link_name, const char* target) {
                     fstatat(AT_FDCWD, target, &file, 0) == 0;
   const bool same = both && name.st_dev == file.st_dev && name.st_ino == file.st_ino;
   if (same) return true;
-  if (!both) file = {};
   seen_ = {link_name, target, both && S_ISREG(name.st_mode) && S_ISREG(file.st_mode), both,
-           file.st_nlink > 1, file.st_dev, file.st_ino};
+           both && file.st_nlink > 1};
   return false;
 }
 

@@ -101,8 +101,8 @@ class posix_platform : public platform {
                          bool replacing);
   // Removes what killed runs left beside link_name, while this run holds the
   // tree's lock, so that none of it is a live run's: this user's files, and
-  // names of the target's own file (device, inode), whoever owns it.
-  void remove_leftovers(const char* link_name, dev_t device, ino_t inode) const;
+  // names of target's own file, whoever owns them, but the one it leads to.
+  void remove_leftovers(const char* link_name, const char* target) const;
   // Whether the two open files hold the same bytes, reading each once.
   bool contents_equal(int from, int copy);
 
@@ -119,8 +119,6 @@ class posix_platform : public platform {
     bool regular;        // both are regular files
     bool apart;          // and two files, not one
     bool target_shared;  // the target has more names than one
-    dev_t target_device;
-    ino_t target_inode;
   };
   seen_row seen_{};
 };

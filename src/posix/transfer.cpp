@@ -1,6 +1,8 @@
 // Moving a file's bytes into its copy: in the kernel where it can (a clone of
 // the extents, copy_file_range, sendfile), with reads and writes only where
-// those are refused. Kept apart from naming the copy, which is copy.cpp's.
+// those are refused; and which refusals mean "not here" rather than a failure.
+// Kept apart from naming the copy, which is copy.cpp's.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -17,6 +19,18 @@
 bool refused_here(int error) {
   return error == ENOSYS || error == EOPNOTSUPP || error == ENOTSUP || error == EXDEV ||
          error == EINVAL || error == ENOTTY || error == EBADF || error == EPERM;
+}
+
+// Permission bits and times that the file system cannot hold (FAT answers
+// ENOSYS; one without owners answers EPERM even to the file's creator) do
+// not make the copy any less the target's twin.
+bool not_held_here(int file) {
+  const int error = errno;
+  if (error == ENOSYS || error == EOPNOTSUPP || error == ENOTSUP) return true;
+  struct stat status;
+  const bool ownerless = error == EPERM && fstat(file, &status) == 0 && status.st_uid != geteuid();
+  errno = error;
+  return ownerless;
 }
 
 namespace {

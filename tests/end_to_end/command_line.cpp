@@ -118,6 +118,13 @@ TEST_F(EndToEnd, TargetThatLeadsBackToItsNameIsKept) {
   fs::rename(root() / expected_rows[10][1], root() / "real-g++");
   fs::create_symlink("../real-g++", root() / expected_rows[10][0]);
   fs::create_symlink("arm-uclinuxeabi-g++.exe", root() / expected_rows[10][1]);
+  // The target is a symbolic link to a name of a dead run's shape beside the
+  // old name, and the program has another name: no sweep may take that one.
+  const fs::path named = root() / (expected_rows[3][0] + std::string(".link-installer-abcdef"));
+  fs::rename(root() / expected_rows[3][1], named);
+  fs::create_symlink(named.filename(), root() / expected_rows[3][1]);
+  fs::create_hard_link(named, root() / "c++.exe");
+  write_file(root() / expected_rows[3][0], "an older program");
 
   const outcome result = run({"toolchain", "-v"});
   EXPECT_EQ(result.status, 0);
@@ -129,6 +136,7 @@ TEST_F(EndToEnd, TargetThatLeadsBackToItsNameIsKept) {
             program_content("arm-uclinuxeabi/libc/usr/lib/bin/gdbserver"));
   EXPECT_TRUE(fs::is_symlink(root() / expected_rows[10][0]));
   EXPECT_EQ(read_file(root() / expected_rows[10][1]), program_content(expected_rows[10][1]));
+  EXPECT_EQ(read_file(root() / expected_rows[3][1]), program_content(expected_rows[3][1]));
 }
 
 TEST_F(EndToEnd, DirectoryAtFirstNameStopsTheRunAtOnce) {
