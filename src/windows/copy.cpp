@@ -8,20 +8,9 @@
 #include <algorithm>
 #include <cstring>
 
+#include "windows/handles.h"
 #include "windows/held_open.h"
 #include "windows/win32_names.h"
-
-void close_keeping_error(HANDLE handle) {
-  const DWORD error = GetLastError();
-  CloseHandle(handle);
-  SetLastError(error);
-}
-
-bool mark_for_deletion(HANDLE file, bool marked) {
-  FILE_DISPOSITION_INFO disposition{static_cast<BOOLEAN>(marked)};
-  return SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition) !=
-         FALSE;
-}
 
 namespace {
 

@@ -6,13 +6,6 @@
 
 #include "platform.h"
 
-// Closes a handle without disturbing the last error, which still describes the failure.
-void close_keeping_error(HANDLE handle);
-
-// While marked, the file goes when its last handle closes, even when the
-// process dies: so a killed run leaves nothing behind.
-bool mark_for_deletion(HANDLE file, bool marked);
-
 // Copies target to link_name, failing if link_name exists, unless
 // over_old_name: then a file there is replaced by the complete copy in one
 // rename. The copy gets its name only once it is complete and flushed, and a

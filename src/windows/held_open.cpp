@@ -6,7 +6,7 @@
 #include <cstdio>
 
 #include "message.h"
-#include "windows/copy.h"
+#include "windows/handles.h"
 #include "windows/win32_names.h"
 
 namespace {

@@ -10,6 +10,7 @@
 
 #include "platform.h"
 #include "windows/copy.h"
+#include "windows/handles.h"
 #include "windows/held_open.h"
 #include "windows/win32_names.h"
 
