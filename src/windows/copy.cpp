@@ -72,15 +72,22 @@ bool name_file(HANDLE file, const char* link_name, bool replacing) {
 // the copy is still marked, so a run killed in between loses the new name
 // along with the file instead of leaving it under its temporary name. An old
 // name is replaced only by a copy that stays, so a kill never costs it: the
-// mark is cleared first, as it is where a file system refuses to rename a
-// file that is to be deleted.
+// mark is cleared for each try, as it is where a file system refuses to
+// rename a file that is to be deleted, and set again when the try fails, so
+// that a run killed while it waits for the old name leaves no copy behind.
 bool publish(HANDLE file, const char* link_name, bool replacing) {
   if (!replacing) {
     if (name_file(file, link_name, false)) return mark_for_deletion(file, false);
     if (GetLastError() == ERROR_FILE_EXISTS) return false;
   }
-  return mark_for_deletion(file, false) &&
-         unless_held(link_name, [&] { return name_file(file, link_name, replacing); });
+  return unless_held(link_name, [&] {
+    if (!mark_for_deletion(file, false)) return false;
+    if (name_file(file, link_name, replacing)) return true;
+    const DWORD error = GetLastError();
+    mark_for_deletion(file, true);
+    SetLastError(error);
+    return false;
+  });
 }
 
 // What a user sees of the target carries over to its copy: its times, and

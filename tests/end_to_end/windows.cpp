@@ -87,9 +87,10 @@ TEST_F(EndToEnd, SlashQuestionMarkGivesTheUsageWhateverItMatches) {
 // An old second name that another program holds open for a moment, as a
 // virus scanner or the indexer does, sharing reading, nothing or everything,
 // is waited for, on the relink and on the copy path; one held for good fails
-// its row within seconds with the sharing violation and stays. A held target
-// is waited for under its own name. A running program, which no wait
-// changes, costs no wait. No row leaves a temporary name.
+// its row within seconds with the sharing violation and stays, even when the
+// run is killed while it waits. A held target is waited for under its own
+// name. A running program, which no wait changes, costs no wait. No row
+// leaves a temporary name.
 TEST_F(EndToEnd, NameHeldOpenByAnotherProgram) {
   if (!windows_tool) GTEST_SKIP() << "POSIX has no such locks";
   const fs::path holder = fs::path(tool_command.back()).parent_path() / "tests/file-holder.exe";
@@ -122,19 +123,21 @@ TEST_F(EndToEnd, NameHeldOpenByAnotherProgram) {
     fs::path held;
     const char* share;
     const char* ms;
-    bool copy_path;
+    std::string how;  // "late", or the copy path: "copy", "copy kill", "copy rerun"
   };
-  for (const auto& [held, share, ms, copy_path] : {row{name, "read", "1500", false},
-                                                   {name, "none", "1500", false},
-                                                   {name, "all", "1500", false},
-                                                   {name, "read", "40000", false},
-                                                   {name, "all", "40000", false},
-                                                   {target, "read", "3000", false},
-                                                   {target, "none", "40000", false},
-                                                   {base.path() / "x", "read", "9000", false},
-                                                   {name, "all", "1500", true},
-                                                   {name, "all", "40000", true}}) {
-    SCOPED_TRACE(std::string(share) + " " + ms + " " + held.string() + (copy_path ? " copy" : ""));
+  for (const auto& [held, share, ms, how] : {row{name, "read", "1500", ""},
+                                             {name, "none", "1500", ""},
+                                             {name, "all", "1500", ""},
+                                             {name, "read", "40000", ""},
+                                             {name, "all", "40000", ""},
+                                             {target, "read", "3000", ""},
+                                             {target, "none", "40000", ""},
+                                             {base.path() / "x", "read", "9000", ""},
+                                             {name, "all", "1500", "copy"},
+                                             {name, "all", "40000", "copy"},
+                                             {name, "all", "40000", "copy kill"}}) {
+    SCOPED_TRACE(std::string(share) + " " + ms + " " + held.string() + " " + how);
+    const bool copy_path = how.rfind("copy", 0) == 0;
     if (copy_path && !other) {
       if (other_device_directory().empty()) break;
       other.emplace(other_device_directory());
@@ -148,18 +151,56 @@ TEST_F(EndToEnd, NameHeldOpenByAnotherProgram) {
       fs::copy_file(holder, name);
       write_file(held, "");
     }
+    if (how == "copy rerun") {
+      EXPECT_EQ(run({"toolchain"}).status, 0);
+    }
     const std::vector<std::string> tool = tool_command;
     tool_command = {tool.front(), running ? name.string() : holder.string()};
-    const started_run holding = start_tool(base.path(), {held.string(), ms, share});
+    std::vector<started_run> holding;
+    holding.push_back(start_tool(base.path(), {held.string(), ms, share}));
+    // Takes the target, sharing nothing, once a temporary name appears.
+    if (how == "late")
+      holding.push_back(start_tool(base.path(), {target.string(), "40000", "none",
+                                                 name.string() + ".link-installer-*"}));
     tool_command = tool;
-    for (int i = 0; read_file(holding.streams->path() / "out").empty() && i < 300; ++i) {
-      usleep(100000);
+    for (const started_run& one : holding) {
+      for (int i = 0; read_file(one.streams->path() / "out").empty() && i < 300; ++i) {
+        usleep(100000);
+      }
     }
     const std::string before = read_file(name);
-    const outcome result = timed_run(seconds);
-    signal_run(holding, SIGKILL);
-    finish_tool(holding);
+    struct stat old_status {};
+    stat(name.c_str(), &old_status);
+    outcome result{};
+    if (how == "copy kill") {  // once the run says it waits, as a user's Ctrl+C
+      const started_run killed = start_tool(base.path(), {"toolchain"});
+      for (int i = 0; read_file(killed.streams->path() / "err").empty() && i < 300; ++i) {
+        usleep(10000);
+      }
+      signal_run(killed, SIGKILL);
+      result = finish_tool(killed);
+    } else {
+      result = timed_run(seconds);
+    }
+    for (const started_run& one : holding) {
+      signal_run(one, SIGKILL);
+      finish_tool(one);
+    }
     EXPECT_EQ(leftovers(other ? other->path() : root()), std::vector<std::string>{});
+    if (how == "copy kill" || how == "copy rerun") {
+      EXPECT_EQ(read_file(name), before);
+      struct stat status {};
+      stat(name.c_str(), &status);
+      EXPECT_EQ(status.st_ino, old_status.st_ino);  // not written anew
+      if (how == "copy kill") {
+        EXPECT_EQ(result.err, waiting(expected_rows[4][0]));
+      } else {
+        EXPECT_EQ(result.status, 0);
+        EXPECT_EQ(result.err, "");
+        EXPECT_LT(seconds, plain + 1);
+      }
+      continue;
+    }
     if (std::string(ms) != "40000" && std::string(ms) != "9000") {
       EXPECT_EQ(result.status, 0);
       if (held == target) {
