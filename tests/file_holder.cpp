@@ -1,6 +1,8 @@
 // Holds a file open for a while, as a virus scanner, an indexer or an editor
 // does, for the Windows end-to-end tests: says "held" once it has the file.
-// Usage: file-holder PATH MILLISECONDS read|none|all (what it shares)
+// Usage: file-holder PATH MILLISECONDS read|none|all|map
+// read, none and all say what its handle shares; map keeps a view of the
+// file with every handle closed, as a viewer does.
 #include <windows.h>
 
 #include <cstdio>
@@ -9,16 +11,26 @@
 
 int main(int argc, char** argv) {
   if (argc != 4) return 2;
-  const DWORD share = std::strcmp(argv[3], "read") == 0 ? FILE_SHARE_READ
+  const bool map = std::strcmp(argv[3], "map") == 0;
+  const DWORD share = std::strcmp(argv[3], "read") == 0 || map ? FILE_SHARE_READ
                       : std::strcmp(argv[3], "all") == 0
                           ? FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE
                           : 0;
   const HANDLE file = CreateFileA(argv[1], GENERIC_READ, share, nullptr, OPEN_EXISTING,
                                   FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return 1;
+  const void* view = nullptr;
+  if (map) {
+    const HANDLE mapping = CreateFileMappingA(file, nullptr, PAGE_READONLY, 0, 0, nullptr);
+    if (mapping != nullptr) view = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0);
+    if (mapping != nullptr) CloseHandle(mapping);
+    CloseHandle(file);
+    if (view == nullptr) return 1;
+  }
   std::puts("held");
   std::fflush(stdout);
   Sleep(std::strtoul(argv[2], nullptr, 10));
-  CloseHandle(file);
+  if (map) UnmapViewOfFile(view);
+  if (!map) CloseHandle(file);
   return 0;
 }

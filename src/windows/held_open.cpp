@@ -53,15 +53,25 @@ HANDLE open_alone(const char* path) {
 // path open is why: a sharing or lock violation says so itself; access denied
 // does where opening path while sharing nothing, which touches nothing, meets
 // a sharing violation, as it does for any holder, whatever that shares. A
-// running program, a directory or a read-only name, which no wait changes,
-// refuses no such open. Keeps the last error.
+// directory refuses that open in another way. Where it opens, no handle
+// holds path, but a view that a program mapped and kept may: a viewer's or
+// a scanner's data view lets path be opened for writing data, while a
+// running program's image and a read-only name, which no wait changes,
+// refuse it. Keeps the last error.
 bool held_by_another_program(const char* path, DWORD error) {
   if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION) return true;
   if (error != ERROR_ACCESS_DENIED) return false;
   const HANDLE probe = open_alone(path);
-  const bool held = probe == INVALID_HANDLE_VALUE && (GetLastError() == ERROR_SHARING_VIOLATION ||
-                                                      GetLastError() == ERROR_LOCK_VIOLATION);
-  if (probe != INVALID_HANDLE_VALUE) CloseHandle(probe);
+  bool held = probe == INVALID_HANDLE_VALUE && (GetLastError() == ERROR_SHARING_VIOLATION ||
+                                                GetLastError() == ERROR_LOCK_VIOLATION);
+  if (probe != INVALID_HANDLE_VALUE) {
+    CloseHandle(probe);
+    const HANDLE writer =
+        CreateFileA(path, FILE_WRITE_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    held = writer != INVALID_HANDLE_VALUE;
+    if (held) CloseHandle(writer);
+  }
   SetLastError(error);
   return held;
 }

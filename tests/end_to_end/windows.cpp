@@ -86,11 +86,11 @@ TEST_F(EndToEnd, SlashQuestionMarkGivesTheUsageWhateverItMatches) {
 
 // An old second name that another program holds open for a moment, as a
 // virus scanner or the indexer does, sharing reading, nothing or everything,
-// is waited for, on the relink and on the copy path; one held for good fails
-// its row within seconds with the sharing violation and stays, even when the
-// run is killed while it waits. A held target is waited for under its own
-// name. A running program, which no wait changes, costs no wait. No row
-// leaves a temporary name.
+// or through a mapped view alone, is waited for, on the relink and on the
+// copy path; one held for good fails its row within seconds with the sharing
+// violation and stays, even when the run is killed while it waits. A held
+// target is waited for under its own name. A running program, which no wait
+// changes, costs no wait. No row leaves a temporary name.
 TEST_F(EndToEnd, NameHeldOpenByAnotherProgram) {
   if (!windows_tool) GTEST_SKIP() << "POSIX has no such locks";
   const fs::path holder = fs::path(tool_command.back()).parent_path() / "tests/file-holder.exe";
@@ -128,6 +128,7 @@ TEST_F(EndToEnd, NameHeldOpenByAnotherProgram) {
   for (const auto& [held, share, ms, how] : {row{name, "read", "1500", ""},
                                              {name, "none", "1500", ""},
                                              {name, "all", "1500", ""},
+                                             {name, "map", "1500", ""},
                                              {name, "read", "40000", ""},
                                              {name, "all", "40000", ""},
                                              {target, "read", "3000", ""},
