@@ -6,8 +6,10 @@
 
 #include <algorithm>
 #include <cstring>
+#include <cwchar>
 
 #include "windows/copy.h"
+#include "windows/handles.h"
 #include "windows/held_open.h"
 #include "windows/win32_names.h"
 
@@ -76,15 +78,42 @@ bool same_attributes(const char* link_name, const BY_HANDLE_FILE_INFORMATION& ma
   return none_held;
 }
 
-// Whether path's file can be opened for DELETE now, as a move of any of its
-// names does, beside holders that share that; the handle closes at once.
-bool open_for_delete(const char* path) {
-  const HANDLE file =
-      CreateFileA(path, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                  OPEN_EXISTING, 0, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
-  CloseHandle(file);
-  return true;
+// path's file, open for DELETE as a move of any of its names opens it, and
+// sharing everything, so that the tool's own opens share with it, but a
+// program that comes later and does not share deletion is refused.
+HANDLE open_for_delete(const char* path) {
+  return CreateFileA(path, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                     nullptr, OPEN_EXISTING, 0, nullptr);
+}
+
+// Whether a hard link beside link_name to target is known to be refused
+// without making one, which a held target would pin: their volumes differ,
+// as CreateHardLinkA itself then says, or a FAT volume holds no hard links.
+// The volume flag for hard links tells nothing: Wine sets it nowhere, and
+// Vista's NTFS does not. Where the answer is not known, a link may be made.
+bool no_hard_link(const char* link_name, const char* target) {
+  constexpr DWORD everyone = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+  const HANDLE name = CreateFileA(link_name, 0, everyone, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  const HANDLE file = CreateFileA(target, 0, everyone, nullptr, OPEN_EXISTING, 0, nullptr);
+  BY_HANDLE_FILE_INFORMATION named{};
+  BY_HANDLE_FILE_INFORMATION linked{};
+  wchar_t system[16] = L"";
+  const bool known = name != INVALID_HANDLE_VALUE && file != INVALID_HANDLE_VALUE &&
+                     GetFileInformationByHandle(name, &named) != FALSE &&
+                     GetFileInformationByHandle(file, &linked) != FALSE &&
+                     GetVolumeInformationByHandleW(file, nullptr, 0, nullptr, nullptr, nullptr,
+                                                   system, 16) != FALSE;
+  if (name != INVALID_HANDLE_VALUE) CloseHandle(name);
+  if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+  if (known && named.dwVolumeSerialNumber != linked.dwVolumeSerialNumber) {
+    SetLastError(ERROR_NOT_SAME_DEVICE);
+    return true;
+  }
+  const bool fat =
+      known && (std::wcsncmp(system, L"FAT", 3) == 0 || std::wcscmp(system, L"exFAT") == 0);
+  if (fat) SetLastError(ERROR_INVALID_FUNCTION);  // FAT's answer to a hard link
+  return fat;
 }
 
 }  // namespace
@@ -129,13 +158,34 @@ platform::replaced replace_by_hard_link_beside(const char* link_name, const char
   remove_leftovers(link_name, temporary, owner);
   // The move opens the target's file for DELETE, through the temporary name:
   // a program that holds the target without sharing deletion refuses it, and
-  // would then keep the temporary link from going too. So that is waited
-  // for first, under the target's name; one held past the wait leaves the
-  // row to the copy, with no name made.
-  if (!unless_held(target, [&] { return open_for_delete(target); }) &&
-      GetLastError() == ERROR_SHARING_VIOLATION) {
-    return platform::replaced::refused;
+  // would then keep the temporary link from going too. So the tool holds
+  // the file open for DELETE itself from here until the move and any removal
+  // of the temporary name are done: a program that comes later and does not
+  // share deletion is refused, and cannot pin that name. One there already
+  // is waited for first, under the target's name, but only where a hard link
+  // could be made, and where the old name is not already the copy that the
+  // row would keep: a rerun over copies waits for nothing. One held past the
+  // wait leaves the row to the copy, with no name made.
+  HANDLE file = open_for_delete(target);
+  const DWORD held = GetLastError();
+  if (file == INVALID_HANDLE_VALUE &&
+      (held == ERROR_SHARING_VIOLATION || held == ERROR_LOCK_VIOLATION)) {
+    if (no_hard_link(link_name, target)) return platform::replaced::refused;
+    const bool kept = same_copy_of(target, link_name);
+    SetLastError(held);
+    if (kept) return platform::replaced::refused;
+    if (!unless_held(target, [&] {
+          file = open_for_delete(target);
+          return file != INVALID_HANDLE_VALUE;
+        }) &&
+        GetLastError() == ERROR_SHARING_VIOLATION) {
+      return platform::replaced::refused;
+    }
   }
+  const auto done = [&](platform::replaced outcome) {
+    if (file != INVALID_HANDLE_VALUE) close_keeping_error(file);
+    return outcome;
+  };
   char* const count = put_hex(owner, GetCurrentProcessId());
   static DWORD attempt = 0x80000000;  // apart from the counts the copy uses
   for (int tries = 0; tries < 16; ++tries) {
@@ -144,23 +194,23 @@ platform::replaced replace_by_hard_link_beside(const char* link_name, const char
     if (CreateHardLinkA(temporary, target, nullptr) == FALSE) {
       const DWORD error = GetLastError();
       if (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS) continue;
-      return platform::replaced::refused;
+      return done(platform::replaced::refused);
     }
     // A name in use by a running program, or read-only, refuses the move; one
-    // that another program holds open for a moment, whatever it shares, is
-    // waited for.
+    // that another program holds open for a moment, whatever it shares, or
+    // maps, is waited for.
     if (!unless_held(link_name, [&] {
           return MoveFileExA(temporary, link_name, MOVEFILE_REPLACE_EXISTING) != FALSE;
         })) {
       const DWORD error = GetLastError();
       DeleteFileA(temporary);
       SetLastError(error);
-      return platform::replaced::not_replaced;
+      return done(platform::replaced::not_replaced);
     }
     // Where both names were one file already, a POSIX rename under Wine
     // leaves both in place.
     DeleteFileA(temporary);
-    return platform::replaced::done;
+    return done(platform::replaced::done);
   }
-  return platform::replaced::refused;
+  return done(platform::replaced::refused);
 }
