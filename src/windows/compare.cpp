@@ -82,8 +82,8 @@ bool same_attributes(const char* link_name, const BY_HANDLE_FILE_INFORMATION& ma
 // sharing everything, so that the tool's own opens share with it, but a
 // program that comes later and does not share deletion is refused.
 HANDLE open_for_delete(const char* path) {
-  return CreateFileA(path, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                     nullptr, OPEN_EXISTING, 0, nullptr);
+  return CreateFileA(path, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                     OPEN_EXISTING, 0, nullptr);
 }
 
 // Whether a hard link beside link_name to target is known to be refused
@@ -174,11 +174,11 @@ platform::replaced replace_by_hard_link_beside(const char* link_name, const char
     const bool kept = same_copy_of(target, link_name);
     SetLastError(held);
     if (kept) return platform::replaced::refused;
-    if (!unless_held(target, [&] {
-          file = open_for_delete(target);
-          return file != INVALID_HANDLE_VALUE;
-        }) &&
-        GetLastError() == ERROR_SHARING_VIOLATION) {
+    const auto reopen = [&] {
+      file = open_for_delete(target);
+      return file != INVALID_HANDLE_VALUE;
+    };
+    if (!unless_held(target, reopen) && GetLastError() == ERROR_SHARING_VIOLATION) {
       return platform::replaced::refused;
     }
   }

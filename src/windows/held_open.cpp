@@ -62,8 +62,8 @@ bool held_by_another_program(const char* path, DWORD error) {
   if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION) return true;
   if (error != ERROR_ACCESS_DENIED) return false;
   const HANDLE probe = open_alone(path);
-  bool held = probe == INVALID_HANDLE_VALUE && (GetLastError() == ERROR_SHARING_VIOLATION ||
-                                                GetLastError() == ERROR_LOCK_VIOLATION);
+  bool held = probe == INVALID_HANDLE_VALUE &&
+              (GetLastError() == ERROR_SHARING_VIOLATION || GetLastError() == ERROR_LOCK_VIOLATION);
   if (probe != INVALID_HANDLE_VALUE) {
     CloseHandle(probe);
     const HANDLE writer =

@@ -166,8 +166,8 @@ TEST_F(EndToEnd, NameHeldOpenByAnotherProgram) {
     holding.push_back(start_tool(base.path(), {held.string(), ms, share}));
     // Takes the target, sharing nothing, once a temporary name appears.
     if (how == "late")
-      holding.push_back(start_tool(base.path(), {target.string(), "40000", "none",
-                                                 name.string() + ".link-installer-*"}));
+      holding.push_back(start_tool(
+          base.path(), {target.string(), "40000", "none", name.string() + ".link-installer-*"}));
     tool_command = tool;
     for (const started_run& one : holding) {
       for (int i = 0; read_file(one.streams->path() / "out").empty() && i < 300; ++i) {
