@@ -98,22 +98,21 @@ bool no_hard_link(const char* link_name, const char* target) {
   const HANDLE file = CreateFileA(target, 0, everyone, nullptr, OPEN_EXISTING, 0, nullptr);
   BY_HANDLE_FILE_INFORMATION named{};
   BY_HANDLE_FILE_INFORMATION linked{};
-  wchar_t system[16] = L"";
   const bool known = name != INVALID_HANDLE_VALUE && file != INVALID_HANDLE_VALUE &&
                      GetFileInformationByHandle(name, &named) != FALSE &&
-                     GetFileInformationByHandle(file, &linked) != FALSE &&
-                     GetVolumeInformationByHandleW(file, nullptr, 0, nullptr, nullptr, nullptr,
-                                                   system, 16) != FALSE;
+                     GetFileInformationByHandle(file, &linked) != FALSE;
+  const bool apart = known && named.dwVolumeSerialNumber != linked.dwVolumeSerialNumber;
+  // Asked only on one volume: under Wine, the question goes to another process.
+  wchar_t system[16] = L"";
+  const bool fat = known && !apart &&
+                   GetVolumeInformationByHandleW(file, nullptr, 0, nullptr, nullptr, nullptr,
+                                                 system, 16) != FALSE &&
+                   (std::wcsncmp(system, L"FAT", 3) == 0 || std::wcscmp(system, L"exFAT") == 0);
   if (name != INVALID_HANDLE_VALUE) CloseHandle(name);
   if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
-  if (known && named.dwVolumeSerialNumber != linked.dwVolumeSerialNumber) {
-    SetLastError(ERROR_NOT_SAME_DEVICE);
-    return true;
-  }
-  const bool fat =
-      known && (std::wcsncmp(system, L"FAT", 3) == 0 || std::wcscmp(system, L"exFAT") == 0);
+  if (apart) SetLastError(ERROR_NOT_SAME_DEVICE);
   if (fat) SetLastError(ERROR_INVALID_FUNCTION);  // FAT's answer to a hard link
-  return fat;
+  return apart || fat;
 }
 
 }  // namespace
