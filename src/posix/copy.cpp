@@ -125,10 +125,12 @@ std::optional<std::string> symbolic_end(const char* target, const std::string& d
   struct stat status;
   if (lstat(target, &status) != 0) return std::nullopt;
   if (!S_ISLNK(status.st_mode)) return std::string();
-  const std::unique_ptr<char, decltype(&std::free)> end(realpath(target, nullptr), &std::free),
-      here(realpath(directory.c_str(), nullptr), &std::free);
+  using resolved = std::unique_ptr<char, decltype(&std::free)>;
+  const resolved end(realpath(target, nullptr), &std::free);
+  const resolved here(realpath(directory.c_str(), nullptr), &std::free);
   if (end == nullptr || here == nullptr) return std::nullopt;
-  const std::string_view whole(end.get()), prefix = std::string(here.get()) == "/" ? "" : here.get();
+  const std::string_view whole(end.get());
+  const std::string_view prefix = std::strcmp(here.get(), "/") == 0 ? "" : here.get();
   if (!whole.starts_with(prefix) || whole.substr(prefix.size()).rfind('/') != 0) return "";
   return std::string(whole.substr(prefix.size() + 1));
 }
