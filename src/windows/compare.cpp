@@ -115,6 +115,49 @@ bool no_hard_link(const char* link_name, const char* target) {
   return apart || fat;
 }
 
+// Waits, before a temporary name beside link_name is made, for the programs
+// that hold the old name or the target, and opens target's file for DELETE
+// into file; done where the relink may go on, else how the row goes on.
+platform::replaced wait_for_holders(const char* link_name, const char* target, HANDLE& file) {
+  // An old name held now, where a hard link could be made, is waited for
+  // before any temporary name is made: where it stays held, the row fails
+  // with no temporary name that a holder of the target sharing deletion
+  // would keep pending. Elsewhere the copy waits for it itself.
+  if (!free_of_holders(link_name)) {
+    if (no_hard_link(link_name, target)) return platform::replaced::refused;
+    if (!unless_held(link_name, [&] { return free_of_holders(link_name); })) {
+      return platform::replaced::not_replaced;
+    }
+  }
+  // The move opens the target's file for DELETE, through the temporary name:
+  // a program that holds the target without sharing deletion refuses it, and
+  // would then keep the temporary link from going too. So the tool holds
+  // the file open for DELETE itself from here until the move and any removal
+  // of the temporary name are done: a program that comes later and does not
+  // share deletion is refused, and cannot pin that name. One there already
+  // is waited for first, under the target's name, but only where a hard link
+  // could be made, and where the old name is not already the copy that the
+  // row would keep: a rerun over copies waits for nothing. One held past the
+  // wait leaves the row to the copy, with no name made.
+  file = open_for_delete(target);
+  const DWORD held = GetLastError();
+  if (file == INVALID_HANDLE_VALUE &&
+      (held == ERROR_SHARING_VIOLATION || held == ERROR_LOCK_VIOLATION)) {
+    if (no_hard_link(link_name, target)) return platform::replaced::refused;
+    const bool kept = same_copy_of(target, link_name);
+    SetLastError(held);
+    if (kept) return platform::replaced::refused;
+    const auto reopen = [&] {
+      file = open_for_delete(target);
+      return file != INVALID_HANDLE_VALUE;
+    };
+    if (!unless_held(target, reopen) && GetLastError() == ERROR_SHARING_VIOLATION) {
+      return platform::replaced::refused;
+    }
+  }
+  return platform::replaced::done;
+}
+
 }  // namespace
 
 bool same_copy_of(const char* target, const char* link_name) {
@@ -155,32 +198,9 @@ platform::replaced replace_by_hard_link_beside(const char* link_name, const char
   // A relink killed before its move leaves its hard link: what dead runs
   // left beside the name goes first.
   remove_leftovers(link_name, temporary, owner);
-  // The move opens the target's file for DELETE, through the temporary name:
-  // a program that holds the target without sharing deletion refuses it, and
-  // would then keep the temporary link from going too. So the tool holds
-  // the file open for DELETE itself from here until the move and any removal
-  // of the temporary name are done: a program that comes later and does not
-  // share deletion is refused, and cannot pin that name. One there already
-  // is waited for first, under the target's name, but only where a hard link
-  // could be made, and where the old name is not already the copy that the
-  // row would keep: a rerun over copies waits for nothing. One held past the
-  // wait leaves the row to the copy, with no name made.
-  HANDLE file = open_for_delete(target);
-  const DWORD held = GetLastError();
-  if (file == INVALID_HANDLE_VALUE &&
-      (held == ERROR_SHARING_VIOLATION || held == ERROR_LOCK_VIOLATION)) {
-    if (no_hard_link(link_name, target)) return platform::replaced::refused;
-    const bool kept = same_copy_of(target, link_name);
-    SetLastError(held);
-    if (kept) return platform::replaced::refused;
-    const auto reopen = [&] {
-      file = open_for_delete(target);
-      return file != INVALID_HANDLE_VALUE;
-    };
-    if (!unless_held(target, reopen) && GetLastError() == ERROR_SHARING_VIOLATION) {
-      return platform::replaced::refused;
-    }
-  }
+  HANDLE file = INVALID_HANDLE_VALUE;
+  const platform::replaced ready = wait_for_holders(link_name, target, file);
+  if (ready != platform::replaced::done) return ready;
   const auto done = [&](platform::replaced outcome) {
     if (file != INVALID_HANDLE_VALUE) close_keeping_error(file);
     return outcome;

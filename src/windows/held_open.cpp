@@ -101,6 +101,16 @@ bool wait_for_held_name(const char* path) {
   return true;
 }
 
+bool free_of_holders(const char* path) {
+  const HANDLE name = open_alone(path);
+  if (name != INVALID_HANDLE_VALUE) {
+    CloseHandle(name);
+    return true;
+  }
+  const DWORD error = GetLastError();
+  return error != ERROR_SHARING_VIOLATION && error != ERROR_LOCK_VIOLATION;
+}
+
 bool delete_at_once(const char* path) {
   return unless_held(path, [&] {
     const HANDLE name = open_alone(path);

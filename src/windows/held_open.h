@@ -25,6 +25,12 @@ bool unless_held(const char* path, Attempt attempt) {
   return true;
 }
 
+// Whether no other program holds path open now, as a replacing rename would
+// meet it: false, with a sharing violation, where one does. A name that
+// cannot be opened for another reason counts as free: the call that follows
+// reports that itself.
+bool free_of_holders(const char* path);
+
 // Removes the name path (never what a link there leads to) at once, through
 // a handle that shares nothing, and waits while another program holds it:
 // so no holder can leave it pending. False, with the error set, where it stays.

@@ -92,7 +92,8 @@ TEST_F(EndToEnd, SlashQuestionMarkGivesTheUsageWhateverItMatches) {
 // target is waited for under its own name, but not where no hard link can be
 // made: a rerun over copies then waits for nothing. A running program, which
 // no wait changes, costs no wait. No row leaves a temporary name, not even
-// with a program that takes the target once one appears ("late").
+// with a program that takes the target once one appears ("late"), or one
+// that holds it sharing everything beside a holder of the old name ("both").
 TEST_F(EndToEnd, NameHeldOpenByAnotherProgram) {
   if (!windows_tool) GTEST_SKIP() << "POSIX has no such locks";
   const fs::path holder = fs::path(tool_command.back()).parent_path() / "tests/file-holder.exe";
@@ -125,7 +126,7 @@ TEST_F(EndToEnd, NameHeldOpenByAnotherProgram) {
     fs::path held;
     const char* share;
     const char* ms;
-    std::string how;  // "late", or the copy path: "copy", "copy kill", "copy rerun"
+    std::string how;  // "late", "both", or the copy path: "copy", "copy kill", "copy rerun"
   };
   for (const auto& [held, share, ms, how] : {row{name, "read", "1500", ""},
                                              {name, "none", "1500", ""},
@@ -133,7 +134,7 @@ TEST_F(EndToEnd, NameHeldOpenByAnotherProgram) {
                                              {name, "map", "1500", ""},
                                              {name, "all", "1000", "late"},
                                              {name, "read", "40000", ""},
-                                             {name, "all", "40000", ""},
+                                             {name, "all", "40000", "both"},
                                              {target, "read", "3000", ""},
                                              {target, "none", "40000", ""},
                                              {base.path() / "x", "read", "9000", ""},
@@ -168,6 +169,8 @@ TEST_F(EndToEnd, NameHeldOpenByAnotherProgram) {
     if (how == "late")
       holding.push_back(start_tool(
           base.path(), {target.string(), "40000", "none", name.string() + ".link-installer-*"}));
+    // And the target held too, sharing everything, as a scanner holds both.
+    if (how == "both") holding.push_back(start_tool(base.path(), {target.string(), "40000", "all"}));
     tool_command = tool;
     for (const started_run& one : holding) {
       for (int i = 0; read_file(one.streams->path() / "out").empty() && i < 300; ++i) {
@@ -185,6 +188,10 @@ TEST_F(EndToEnd, NameHeldOpenByAnotherProgram) {
     if (killed) signal_run(tool_run, SIGKILL);
     const outcome result = finish_tool(tool_run);
     seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    // Checked while the holders hold too: a name only pending deletion still shows.
+    if (!killed) {
+      EXPECT_EQ(leftovers(other ? other->path() : root()), std::vector<std::string>{});
+    }
     for (const started_run& one : holding) {
       signal_run(one, SIGKILL);
       finish_tool(one);
