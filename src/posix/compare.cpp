@@ -101,8 +101,8 @@ bool posix_platform::same_copy(const char* target, const char* link_name) {
   struct stat source;
   struct stat made;
   // What the copy carries over: the permission bits without set-id bits or
-  // capabilities, the modification time, and the running user as owner. The bits come last, as
-  // telling them may set them.
+  // capabilities, the modification time, and the running user as owner. The
+  // bits come last, as telling them may set them.
   const bool same = copy >= 0 && fstat(from, &source) == 0 && fstat(copy, &made) == 0 &&
                     S_ISREG(source.st_mode) && S_ISREG(made.st_mode) &&
                     made.st_size == source.st_size && same_time(made.st_mtim, source.st_mtim) &&
